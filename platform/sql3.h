@@ -1,0 +1,31 @@
+// Small SQLite wrapper for the account database.
+#pragma once
+#include <cstddef>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+struct sql3 {
+  sqlite3 *db = nullptr;
+  sqlite3_stmt *stmt = nullptr;  // the current selection
+};
+
+// Opens the file (mapped under APPLIANCE_ROOT; not created when missing). 0 ok.
+int sql3_open(sql3 *h, const char *path);
+// Selects the rows of `table` whose `column` equals `value` (bound, never
+// spliced). 0 when a row is current.
+int sql3_select(sql3 *h, const char *table, const char *column, const char *value);
+int sql3_select_next(sql3 *h);  // 0 when a further row is current
+// Text of a column of the current row ("" for NULL or out of range).
+const char *sql3_get(sql3 *h, int column);
+// UPDATE table SET column=newval WHERE keycol=keyval (values bound). 0 ok.
+int sql3_update(sql3 *h, const char *table, const char *keycol, const char *keyval,
+                const char *column, const char *newval);
+// INSERT INTO table (columns) VALUES (values): `values` is SQL text; callers
+// build it with sql3_quote. 0 ok.
+int sql3_insert(sql3 *h, const char *table, const char *columns, const char *values);
+void sql3_close(sql3 *h);
+
+// Writes value as an SQL string literal ('...' with quotes doubled) into out;
+// false when it does not fit.
+bool sql3_quote(const char *value, char *out, size_t size);

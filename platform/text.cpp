@@ -1,0 +1,120 @@
+#include "zun_text.h"
+
+#include <cstdio>
+#include <cstring>
+
+extern "C" size_t strlcpy(char *dst, const char *src, size_t size)
+{
+  size_t len = std::strlen(src);
+  if (size > 0) {
+    size_t n = len < size - 1 ? len : size - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+  }
+  return len;
+}
+
+// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte,
+// so that malformed text is still copied byte by byte).
+static size_t utf8_seq_len(unsigned char c)
+{
+  if (c < 0xC0)
+    return 1;
+  if (c < 0xE0)
+    return 2;
+  if (c < 0xF0)
+    return 3;
+  if (c < 0xF8)
+    return 4;
+  return 1;
+}
+
+size_t utf8_strlcpy(char *dst, const char *src, size_t size)
+{
+  if (size == 0)
+    return 0;
+  size_t n = 0;
+  while (src[n] != '\0') {
+    size_t seq = utf8_seq_len(static_cast<unsigned char>(src[n]));
+    size_t have = 0;
+    while (have < seq && src[n + have] != '\0')
+      have++;
+    if (have < seq)
+      seq = have;  // truncated sequence at the end of src: copy what is there
+    if (n + seq > size - 1)
+      break;
+    n += seq;
+  }
+  std::memcpy(dst, src, n);
+  dst[n] = '\0';
+  return n;
+}
+
+BoundedText::BoundedText(char *buf, size_t size) : buf_(buf), size_(size)
+{
+  if (size_ > 0)
+    buf_[0] = '\0';
+}
+
+void BoundedText::clear()
+{
+  len_ = 0;
+  cut_ = false;
+  if (size_ > 0)
+    buf_[0] = '\0';
+}
+
+bool BoundedText::append(std::string_view s)
+{
+  if (size_ == 0) {
+    cut_ = cut_ || !s.empty();
+    return s.empty();
+  }
+  size_t room = size_ - 1 - len_;
+  size_t n = s.size() < room ? s.size() : room;
+  std::memcpy(buf_ + len_, s.data(), n);
+  len_ += n;
+  buf_[len_] = '\0';
+  if (n < s.size())
+    cut_ = true;
+  return n == s.size();
+}
+
+bool BoundedText::vappendf(const char *fmt, va_list ap)
+{
+  if (size_ == 0)
+    return false;
+  size_t room = size_ - len_;
+  int w = std::vsnprintf(buf_ + len_, room, fmt, ap);
+  if (w < 0) {
+    buf_[len_] = '\0';
+    cut_ = true;
+    return false;
+  }
+  if (static_cast<size_t>(w) >= room) {
+    len_ = size_ - 1;
+    cut_ = true;
+    return false;
+  }
+  len_ += static_cast<size_t>(w);
+  return true;
+}
+
+bool BoundedText::appendf(const char *fmt, ...)
+{
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = vappendf(fmt, ap);
+  va_end(ap);
+  return ok;
+}
+
+bool zun_format(char *buf, size_t size, const char *fmt, ...)
+{
+  BoundedText t(buf, size);
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = t.vappendf(fmt, ap);
+  va_end(ap);
+  return ok;
+}

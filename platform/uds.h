@@ -1,0 +1,59 @@
+// UNIX stream socket exchange: one connection carries one command and its
+// reply. The client writes the command text and one NUL byte, then reads the
+// reply until the server closes the connection.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <sys/types.h>
+
+// Limits of the exchange.
+inline constexpr size_t UDS_MAX_REQUEST = 65536;     // server reads at most this
+inline constexpr int UDS_SERVER_READ_MS = 5000;      // server gives a client this long
+inline constexpr int UDS_CLIENT_TIMEOUT_MS = 10000;  // client gives up after this
+
+// Sends the zero-terminated command held in buf to the socket at `path`
+// (mapped under APPLIANCE_ROOT) and replaces it by the zero-terminated reply,
+// cut to size-1 bytes. Returns 0 on success; non-zero when the daemon is not
+// reachable, closes without a byte of reply, or does not finish its reply
+// within the client time-out (buf then holds an empty text).
+int udsclient_exchange(const char *path, char *buf, size_t size);
+
+// The same with the reply copied to standard output (through stdio, so it
+// keeps its place among printf output) as it arrives (never
+// cut). Returns 0 on success, negative on failure (nothing of a reply that
+// never came is written).
+int udsclient_stdout(const char *path, const char *command);
+
+// Client time-out override for tests (milliseconds; 0 restores the default).
+void udsclient_set_timeout_ms(int ms);
+
+// Connection handler: takes the connection handle, returns an integer.
+typedef int (*udsserver_handler)(int conn);
+
+// Server record. The daemon fills path and handler; the rest is zero at
+// start and belongs to the library.
+struct udsserver {
+  const char *path;            // socket path as written (mapped inside)
+  udsserver_handler handler;
+  int listen_fd;               // library's
+  std::atomic<bool> stop;      // library's: set by udsserver_stop
+  int wake_fd[2];              // library's
+};
+
+// Binds the socket (replacing a stale one), accepts connections one at a
+// time, reads each command (until NUL, end of input, 64 KiB or 5 s) and calls
+// the handler with the connection. Returns when udsserver_stop was called
+// (0) or on a fatal socket error (negative); the caller may call it again.
+int udsserver_run(udsserver *srv);
+
+// Asks a running udsserver_run to return after the command in progress; safe
+// from any thread. The record may be run again after udsserver_reset.
+void udsserver_stop(udsserver *srv);
+void udsserver_reset(udsserver *srv);
+
+// Connection calls with the semantics of read/write/close. `conn` is the
+// address of an int holding the connection handle (the xml_channel context
+// convention). recv yields the command bytes read by the server, then 0.
+ssize_t udsserver_recv(void *conn, void *buf, size_t size);
+ssize_t udsserver_send(void *conn, const void *buf, size_t count);
+int udsserver_close(void *conn);

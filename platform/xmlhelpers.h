@@ -1,0 +1,78 @@
+// XML helpers on Expat: tag-table dispatch over a channel, escaping, small
+// attribute walkers.
+#pragma once
+#include <cstddef>
+#include <sys/types.h>
+
+struct xml_channel;
+
+// A tag-table handler: the request's channel and the element's attributes
+// (names and values alternating, null-terminated). Writes its whole reply
+// through ch->write, calls ch->close(ch->write_ctx) exactly once, returns 0
+// or negative.
+typedef int (*xml_handler)(xml_channel *ch, const char **attrs);
+
+struct xml_tag {
+  const char *name;
+  xml_handler handler;
+  void *reserved;  // always null
+};
+
+struct xml_tag_table {
+  size_t count;
+  const xml_tag *tags;
+};
+
+typedef ssize_t (*xml_read_fn)(void *ctx, void *buf, size_t size);
+typedef ssize_t (*xml_write_fn)(void *ctx, const void *buf, size_t count);
+typedef int (*xml_close_fn)(void *ctx);
+
+// The record the parser works on. Contexts are, by convention, the address of
+// an int holding a descriptor or connection handle.
+struct xml_channel {
+  const xml_tag_table *table;
+  xml_read_fn read;
+  void *read_ctx;
+  xml_write_fn write;
+  void *write_ctx;
+  xml_close_fn close;
+};
+
+// Reads XML through ch->read until end of input and calls, for every element
+// whose name equals a tag of ch->table (exact, case-sensitive), that tag's
+// handler when the start tag has been read. Other elements are descended
+// into. Returns 0 when the input was well formed and every handler returned
+// 0; the first non-zero handler result otherwise; negative for malformed or
+// truncated input (handlers of elements read before the fault have run).
+// At most UDS_MAX_REQUEST bytes are read from a channel.
+int helpers_xml_parse(xml_channel *ch);
+
+// The same over a text (only ch->table is used).
+int helpers_xml_parse_string(xml_channel *ch, const char *text, size_t len);
+
+// The value of the attribute `name` (exact) in a null-terminated attribute
+// array, or null.
+const char *key_find(const char **attrs, const char *name);
+
+// XML-escapes text (& < > " ') into dest (size bytes, always terminated, cut
+// at a whole entity or character). Returns dest.
+char *helpers_xml_name(const char *text, char *dest, size_t size);
+
+// helpers_conf_read record: finds in the file the first element that opens
+// with `start`, and copies its attribute text (what lies between start plus
+// `separator` and `end`) into out, cut to size-1. out is empty when none.
+struct conf_read {
+  const char *start;      // e.g. "<language"
+  const char *separator;  // e.g. " "
+  const char *end;        // e.g. ">"
+  char *out;
+  size_t size;
+};
+int helpers_conf_read(conf_read *rec, const char *path);  // 0 found, -1 not
+
+// Steps through the attributes of an XML text: skips to the next name="value"
+// (quote is '"' or '\''; the value may be quoted with either when quote is
+// 0), copies name and value (cut to their sizes), advances *cursor past it.
+// Returns 0 when an attribute was found, non-zero when none is left.
+int zunutils_xml_get_param(const char **cursor, char *name, size_t name_size,
+                           char *value, size_t value_size, char quote);

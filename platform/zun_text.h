@@ -1,0 +1,40 @@
+// Bounded text helpers. Fixed buffer sizes are part of the system: texts are
+// cut, never refused, and no buffer is ever written past its size.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <string_view>
+
+// Copies at most size-1 bytes of src and always terminates (size > 0).
+// Returns strlen(src), like the BSD call.
+extern "C" size_t strlcpy(char *dst, const char *src, size_t size);
+
+// Like strlcpy, but never cuts a UTF-8 sequence in half: a character that
+// does not fit whole is left out. Returns the number of bytes copied.
+size_t utf8_strlcpy(char *dst, const char *src, size_t size);
+
+// Append-and-cut text over a caller's buffer. Every formatted text of the
+// system is built with it. Once an append did not fit, truncated() stays
+// true and the buffer holds what fitted (terminated).
+class BoundedText {
+public:
+  BoundedText(char *buf, size_t size);
+  bool append(std::string_view s);                 // false when cut
+  bool appendf(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+  bool vappendf(const char *fmt, va_list ap);
+  void clear();
+  const char *c_str() const { return buf_; }
+  size_t length() const { return len_; }
+  size_t capacity() const { return size_; }
+  bool truncated() const { return cut_; }
+  std::string_view view() const { return {buf_, len_}; }
+
+private:
+  char *buf_;
+  size_t size_;
+  size_t len_ = 0;
+  bool cut_ = false;
+};
+
+// snprintf that reports whether the text was cut (true: it fitted).
+bool zun_format(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

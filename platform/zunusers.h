@@ -1,0 +1,75 @@
+// Users and sessions: local and RADIUS login, session files, access lists.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr const char *USERS_DB_PATH = "/mnt/jffs/etc/users.sqlite";
+inline constexpr int ZUN_ACCESS_MAX = 64;  // ids per access list
+
+// Access list: the module/element ids and group ids a user may act on at the
+// level of the last successful rights check (see zunusers_create_access_list).
+struct zun_access_list {
+  int32_t all_components;   // 1: every module and element
+  int32_t all_groups;       // 1: every group
+  int32_t ncomponents;
+  int32_t ngroups;
+  int32_t components[ZUN_ACCESS_MAX];
+  int32_t groups[ZUN_ACCESS_MAX];
+};
+
+struct zunuser {
+  int32_t id;          // account number; -1 when no user is loaded
+  int32_t valid;       // 0 for a disabled account
+  char name[64];
+  char pass[64];
+  char regdate[64];
+  char sread[1024];    // sections readable ("elements,modules," or "all")
+  char swrite[1024];   // sections writable
+  char cread[1024];    // component ids readable: "101,102," or "all"
+  char cwrite[1024];   // component ids writable
+  char gread[1024];    // group ids readable
+  char gwrite[1024];   // group ids writable
+  char rfu1[1024];
+  char rfu2[1024];
+  char remote[64];     // client address at login, "NULL" when unknown
+  char key[32];        // decimal session key
+  int32_t radius;      // 1 when the login came from a RADIUS server
+  zun_access_list access;
+  int32_t level;       // level of the last successful check: 0 read, 2 write
+};
+
+// Clears the record: id -1, everything else zero.
+void zunusers_clear(zunuser *user);
+
+// Local login against the account database: a row whose Name equals name and
+// whose Pass equals pass (an enabled row preferred). 0 with the record filled
+// (valid from Valid); ZUN_ERR_LOGIN otherwise.
+int zunusers_auth_local(const char *name, const char *pass, zunuser *user);
+
+// RADIUS login (PAP) against "address:port:secret". 0 when accepted, the
+// record filled (id 0, name, valid 1, rights "all" unless the server says
+// otherwise); ZUN_ERR_RADIUS_DOWN / ZUN_ERR_RADIUS_REJECT otherwise.
+int zunusers_auth_radius(const char *server, const char *name, const char *pass, zunuser *user);
+
+// Asks stewardd (<getradius />) for the RADIUS server description into buf
+// (1,024 bytes); 0 when one is set.
+int zunusers_get_radius_server(char *buf, size_t size);
+
+// Session files. save writes the whole record with a time stamp and a
+// message authentication code; load returns 0 only for a whole, untampered
+// record of this format whose time stamp is at most 30 minutes old.
+int zunusers_load_user(zunuser *user, const char *path);
+int zunusers_save_user(const zunuser *user, const char *path);
+inline constexpr int ZUN_SESSION_IDLE_SECONDS = 1800;
+
+// Builds the record's access list from its component and group lists at its
+// level (read: read and write lists; write: write lists only). "all" in a list
+// grants every item of that kind; other entries are decimal ids separated by
+// commas. work is a scratch buffer of work_size bytes. 0 on success.
+int zunusers_create_access_list(zunuser *user, char *work, size_t work_size);
+
+// 0 when the user may act on the module / element (its id or its module's id
+// listed) / group.
+int zunusers_check_module(const zunuser *user, int module);
+int zunusers_check_element(const zunuser *user, int element, int module);
+int zunusers_check_group(const zunuser *user, int group);

@@ -1,0 +1,126 @@
+// Test harness: a private root, appliance-sim, and the real programs run as
+// a web server or a start-up script would run them. Waits are bounded polls,
+// never fixed sleeps.
+#pragma once
+#include <chrono>
+#include <map>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <time.h>
+#include <vector>
+
+namespace zt {
+
+// Path of a built program (build/bin/NAME).
+std::string bin(std::string_view name);
+
+// A private root folder under /tmp (short: socket paths hold 107 bytes) with
+// the fixed folders the system expects: tmp, var/users, var/tmp,
+// mnt/jffs/etc, proc (an uptime file), dev, etc, sys/class/gpio (export,
+// unexport, gpio10/direction, gpio10/value), usr/sbin, usr/bin.
+// Removed with everything in it when destroyed.
+class Root {
+public:
+  Root();
+  ~Root();
+  Root(const Root &) = delete;
+  Root &operator=(const Root &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string file(std::string_view rel) const;              // path() + rel ("/tmp/x")
+  void write(std::string_view rel, std::string_view content) const;  // creates folders
+  std::string read(std::string_view rel) const;              // "" when missing
+  bool exists(std::string_view rel) const;
+  void remove(std::string_view rel) const;
+  // Environment for a program under this root (APPLIANCE_ROOT, PATH with
+  // root/usr/bin first, MIBS=, SNMPCONFPATH, SNMP_PERSISTENT_DIR).
+  std::map<std::string, std::string> env() const;
+
+private:
+  std::string path_;
+};
+
+struct RunResult {
+  int status = -1;   // exit status, or 128+signal
+  std::string out;   // exact standard output bytes
+  std::string err;
+};
+
+// Runs a program to its end with exactly the given environment (nothing
+// inherited), argument vector and standard input. Kills it after timeout.
+RunResult run(const std::string &program, const std::vector<std::string> &argv,
+              const std::map<std::string, std::string> &env, std::string_view input = {},
+              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Runs engine as a web server would: argv[0] is the invocation name (a link
+// named `name` to build/bin/engine is made under the root), QUERY_STRING,
+// REMOTE_ADDR=127.0.0.1 and the body on standard input; extra env added.
+RunResult cgi(const Root &root, std::string_view query, std::string_view body = {},
+              std::string_view name = "engine",
+              const std::map<std::string, std::string> &extra = {});
+
+// A background process (a daemon, appliance-sim) with its output in files.
+class Process {
+public:
+  Process(const std::string &program, const std::vector<std::string> &argv,
+          const std::map<std::string, std::string> &env);
+  ~Process();  // SIGKILL if still running
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+  pid_t pid() const { return pid_; }
+  bool running();
+  void signal(int sig);
+  // Waits for the end; -1 on time-out, else the exit status (128+signal).
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::string out() const;  // standard output so far
+  std::string err() const;  // standard error so far
+
+private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_path_, err_path_;
+};
+
+// appliance-sim under a root. Seed registry from root/etc/registry.xml
+// (write it before starting). Waits until every served socket accepts.
+class Sim {
+public:
+  explicit Sim(const Root &root, const std::vector<std::string> &args = {});
+  ~Sim();
+  void stop();
+  // Journal lines ("daemon\tcommand"), all or of one daemon (command only).
+  std::vector<std::string> journal() const;
+  std::vector<std::string> journal_of(std::string_view daemon) const;
+  // Waits until the journal holds at least n lines (bounded).
+  bool wait_journal(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  void clear_journal() const;
+  // Fault mode of one stand-in: "none", "silent", "close", "slow", "malformed".
+  void fault(std::string_view daemon, std::string_view mode) const;
+
+private:
+  const Root &root_;
+  Process *proc_ = nullptr;
+};
+
+// Bounded poll: calls pred until it returns true or the timeout passes.
+template <class Pred>
+bool wait_for(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5))
+{
+  auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (pred())
+      return true;
+    if (std::chrono::steady_clock::now() >= end)
+      return false;
+    struct timespec ts = {0, 10 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+}
+
+// One exchange with a socket under the root (command text without the NUL);
+// the reply, or "" when none. Uses a raw socket, not the platform client.
+std::string exchange(const Root &root, std::string_view socket, std::string_view command,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+}  // namespace zt
