@@ -49,6 +49,9 @@ struct RunResult {
 
 // Runs a program to its end with exactly the given environment (nothing
 // inherited), argument vector and standard input. Kills it after timeout.
+// argv holds the arguments after argv[0]; argv[0] is the program path. A
+// vector that already starts with the program path or its base name is taken
+// whole, so both {"-i"} and {"engine", "-i"} run "engine -i".
 RunResult run(const std::string &program, const std::vector<std::string> &argv,
               const std::map<std::string, std::string> &env, std::string_view input = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -56,6 +59,13 @@ RunResult run(const std::string &program, const std::vector<std::string> &argv,
 // Runs engine as a web server would: argv[0] is the invocation name (a link
 // named `name` to build/bin/engine is made under the root), QUERY_STRING,
 // REMOTE_ADDR=127.0.0.1 and the body on standard input; extra env added.
+// The link is root/cgi-bin/NAME and argv[0] is its full path. The
+// environment is exactly APPLIANCE_ROOT, QUERY_STRING, REMOTE_ADDR,
+// CONTENT_LENGTH (of the body), GATEWAY_INTERFACE=CGI/1.1,
+// REQUEST_METHOD=POST and `extra` (which may override any of them).
+// QUERY_STRING is left out when `query` is kNoQuery (a null view, as
+// std::string_view{}); an empty text "" sets it empty.
+inline constexpr std::string_view kNoQuery{};
 RunResult cgi(const Root &root, std::string_view query, std::string_view body = {},
               std::string_view name = "engine",
               const std::map<std::string, std::string> &extra = {});
@@ -84,11 +94,16 @@ private:
 
 // appliance-sim under a root. Seed registry from root/etc/registry.xml
 // (write it before starting). Waits until every served socket accepts.
+// args are appliance-sim's options (--only a,b, --except a,b,
+// --fault name=mode). ok() tells whether it came up.
 class Sim {
 public:
   explicit Sim(const Root &root, const std::vector<std::string> &args = {});
   ~Sim();
   void stop();
+  bool ok() const { return ready_; }
+  // SIGTERM and wait: appliance-sim's exit status (-1 when it did not end).
+  int stop_status();
   // Journal lines ("daemon\tcommand"), all or of one daemon (command only).
   std::vector<std::string> journal() const;
   std::vector<std::string> journal_of(std::string_view daemon) const;
@@ -96,11 +111,13 @@ public:
   bool wait_journal(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   void clear_journal() const;
   // Fault mode of one stand-in: "none", "silent", "close", "slow", "malformed".
+  // Written to root/tmp/appliance-sim.faults, read at the next connection.
   void fault(std::string_view daemon, std::string_view mode) const;
 
 private:
   const Root &root_;
   Process *proc_ = nullptr;
+  bool ready_ = false;
 };
 
 // Bounded poll: calls pred until it returns true or the timeout passes.
@@ -120,6 +137,8 @@ bool wait_for(Pred pred, std::chrono::milliseconds timeout = std::chrono::second
 
 // One exchange with a socket under the root (command text without the NUL);
 // the reply, or "" when none. Uses a raw socket, not the platform client.
+// `socket` is a daemon name ("registryd": root/tmp/registryd.socket) or an
+// absolute path under the root ("/tmp/heraldd.socket").
 std::string exchange(const Root &root, std::string_view socket, std::string_view command,
                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
 

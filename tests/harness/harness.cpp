@@ -1,0 +1,633 @@
+// Test harness: private roots, programs run to their end or in the
+// background, appliance-sim, and a raw socket client. Everything here waits
+// by bounded polling; nothing sleeps for a fixed time to "let things settle".
+#include "harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef ZUN_BIN_DIR
+#define ZUN_BIN_DIR "build/bin"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace zt {
+
+namespace {
+
+// The stand-ins appliance-sim serves, in its own order.
+const std::vector<std::string> kSimDaemons = {
+    "registryd", "stewardd", "chronicled", "cellulard", "phantomd",
+    "baseiod",   "mainsd",   "opticd",     "busstate",
+};
+
+// Descriptor that closes itself.
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() { reset(); }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  void reset(int f = -1)
+  {
+    if (fd >= 0)
+      ::close(fd);
+    fd = f;
+  }
+};
+
+long long ms_left(std::chrono::steady_clock::time_point end)
+{
+  auto d = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+  return d.count() < 0 ? 0 : d.count();
+}
+
+std::string slurp(const std::string &path)
+{
+  std::string out;
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr)
+    return out;
+  char buf[8192];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+    out.append(buf, n);
+  std::fclose(f);
+  return out;
+}
+
+// Environment block for execve; the strings live as long as the record.
+struct EnvBlock {
+  std::vector<std::string> strings;
+  std::vector<char *> ptrs;
+  explicit EnvBlock(const std::map<std::string, std::string> &env)
+  {
+    for (const auto &[k, v] : env)
+      strings.push_back(k + "=" + v);
+    for (auto &s : strings)
+      ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+  }
+};
+
+// Argument vector: argv[0] is the program path, unless the caller's vector
+// already starts with it (or with its base name).
+struct ArgBlock {
+  std::vector<std::string> strings;
+  std::vector<char *> ptrs;
+  ArgBlock(const std::string &program, const std::vector<std::string> &argv)
+  {
+    std::string base = fs::path(program).filename().string();
+    bool has_zero = !argv.empty() && (argv[0] == program || argv[0] == base);
+    if (!has_zero)
+      strings.push_back(program);
+    strings.insert(strings.end(), argv.begin(), argv.end());
+    for (auto &s : strings)
+      ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+  }
+};
+
+int decode_status(int st)
+{
+  if (WIFEXITED(st))
+    return WEXITSTATUS(st);
+  if (WIFSIGNALED(st))
+    return 128 + WTERMSIG(st);
+  return -1;
+}
+
+// In the child after fork: only async-signal-safe calls until exec.
+[[noreturn]] void exec_child(const std::string &program, ArgBlock &args, EnvBlock &env, int in_fd,
+                             int out_fd, int err_fd)
+{
+  if (in_fd >= 0)
+    dup2(in_fd, 0);
+  if (out_fd >= 0)
+    dup2(out_fd, 1);
+  if (err_fd >= 0)
+    dup2(err_fd, 2);
+  // Nothing of the test process leaks into the program.
+  for (int fd = 3; fd < 1024; fd++)
+    ::close(fd);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  execve(program.c_str(), args.ptrs.data(), env.ptrs.data());
+  _exit(127);
+}
+
+bool socket_accepts(const std::string &path)
+{
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path)
+    return false;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (s.fd < 0)
+    return false;
+  return ::connect(s.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+}
+
+std::vector<std::string> split_list(const std::string &text)
+{
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos)
+      comma = text.size();
+    if (comma > start)
+      out.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return out;
+}
+
+// The stand-ins a command line of appliance-sim serves.
+std::vector<std::string> served_daemons(const std::vector<std::string> &args)
+{
+  std::set<std::string> only, except;
+  bool have_only = false;
+  for (size_t i = 0; i < args.size(); i++) {
+    std::string a = args[i];
+    std::string value;
+    bool is_only = false, is_except = false;
+    for (const char *opt : {"--only", "--except"}) {
+      std::string o = opt;
+      if (a == o && i + 1 < args.size())
+        value = args[++i];
+      else if (a.rfind(o + "=", 0) == 0)
+        value = a.substr(o.size() + 1);
+      else
+        continue;
+      (o == "--only" ? is_only : is_except) = true;
+      break;
+    }
+    for (const auto &n : split_list(value)) {
+      if (is_only)
+        only.insert(n);
+      if (is_except)
+        except.insert(n);
+    }
+    have_only = have_only || is_only;
+  }
+  std::vector<std::string> out;
+  for (const auto &d : kSimDaemons)
+    if ((!have_only || only.count(d)) && !except.count(d))
+      out.push_back(d);
+  return out;
+}
+
+}  // namespace
+
+std::string bin(std::string_view name)
+{
+  return std::string(ZUN_BIN_DIR) + "/" + std::string(name);
+}
+
+// ---- Root ------------------------------------------------------------------
+
+Root::Root()
+{
+  char tmpl[] = "/tmp/zr.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  path_ = tmpl;
+  for (const char *dir : {"/tmp", "/var/users", "/var/tmp", "/mnt/jffs/etc", "/proc", "/dev", "/etc",
+                          "/etc/snmp", "/var/snmp", "/sys/class/gpio/gpio10", "/usr/sbin", "/usr/bin"})
+    fs::create_directories(path_ + dir);
+  write("/proc/uptime", "12345.67 23456.78\n");
+  write("/sys/class/gpio/export", "");
+  write("/sys/class/gpio/unexport", "");
+  write("/sys/class/gpio/gpio10/direction", "in\n");
+  write("/sys/class/gpio/gpio10/value", "0\n");
+}
+
+Root::~Root()
+{
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string Root::file(std::string_view rel) const
+{
+  return path_ + std::string(rel);
+}
+
+void Root::write(std::string_view rel, std::string_view content) const
+{
+  std::string p = file(rel);
+  std::error_code ec;
+  fs::create_directories(fs::path(p).parent_path(), ec);
+  // Written beside and renamed, so that a program polling the file never
+  // reads half of it.
+  std::string tmp = p + ".part";
+  FILE *f = std::fopen(tmp.c_str(), "wb");
+  if (f == nullptr) {
+    std::perror(tmp.c_str());
+    return;
+  }
+  std::fwrite(content.data(), 1, content.size(), f);
+  std::fclose(f);
+  ::rename(tmp.c_str(), p.c_str());
+}
+
+std::string Root::read(std::string_view rel) const
+{
+  return slurp(file(rel));
+}
+
+bool Root::exists(std::string_view rel) const
+{
+  struct stat st;
+  return ::lstat(file(rel).c_str(), &st) == 0;
+}
+
+void Root::remove(std::string_view rel) const
+{
+  std::error_code ec;
+  fs::remove_all(file(rel), ec);
+}
+
+std::map<std::string, std::string> Root::env() const
+{
+  return {
+      {"APPLIANCE_ROOT", path_},
+      {"PATH", path_ + "/usr/bin:" + path_ + "/usr/sbin:/usr/local/bin:/usr/bin:/bin"},
+      {"MIBS", ""},
+      {"SNMPCONFPATH", path_ + "/etc/snmp"},
+      {"SNMP_PERSISTENT_DIR", path_ + "/var/snmp"},
+      {"HOME", path_},
+      {"LANG", "C"},
+  };
+}
+
+// ---- run -------------------------------------------------------------------
+
+RunResult run(const std::string &program, const std::vector<std::string> &argv,
+              const std::map<std::string, std::string> &env, std::string_view input,
+              std::chrono::milliseconds timeout)
+{
+  RunResult res;
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0)
+    return res;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    ::close(in[0]);
+    ::close(in[1]);
+    return res;
+  }
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    for (int fd : {in[0], in[1], out[0], out[1]})
+      ::close(fd);
+    return res;
+  }
+  ArgBlock args(program, argv);
+  EnvBlock envb(env);
+  pid_t pid = fork();
+  if (pid == 0)
+    exec_child(program, args, envb, in[0], out[1], err[1]);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  Fd in_w(in[1]), out_r(out[0]), err_r(err[0]);
+  if (pid < 0)
+    return res;
+
+  fcntl(in_w.fd, F_SETFL, O_NONBLOCK);
+  size_t sent = 0;
+  if (input.empty())
+    in_w.reset();
+  auto end = std::chrono::steady_clock::now() + timeout;
+  bool killed = false;
+  while (out_r.fd >= 0 || err_r.fd >= 0) {
+    pollfd pf[3];
+    int n = 0;
+    int idx_in = -1, idx_out = -1, idx_err = -1;
+    if (in_w.fd >= 0) {
+      pf[n] = {in_w.fd, POLLOUT, 0};
+      idx_in = n++;
+    }
+    if (out_r.fd >= 0) {
+      pf[n] = {out_r.fd, POLLIN, 0};
+      idx_out = n++;
+    }
+    if (err_r.fd >= 0) {
+      pf[n] = {err_r.fd, POLLIN, 0};
+      idx_err = n++;
+    }
+    long long left = ms_left(end);
+    if (left == 0) {
+      if (!killed)
+        ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    int r = ::poll(pf, n, static_cast<int>(left > 100 ? 100 : left));
+    if (r < 0 && errno != EINTR)
+      break;
+    if (r <= 0)
+      continue;
+    if (idx_in >= 0 && (pf[idx_in].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t w = ::write(in_w.fd, input.data() + sent, input.size() - sent);
+      if (w > 0)
+        sent += static_cast<size_t>(w);
+      if (w < 0 && errno != EAGAIN && errno != EINTR)
+        in_w.reset();
+      if (sent >= input.size())
+        in_w.reset();
+    }
+    char buf[8192];
+    for (auto [idx, fdp, dest] : {std::tuple{idx_out, &out_r, &res.out}, std::tuple{idx_err, &err_r, &res.err}}) {
+      if (idx < 0 || !(pf[idx].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      ssize_t rd = ::read(fdp->fd, buf, sizeof buf);
+      if (rd > 0)
+        dest->append(buf, static_cast<size_t>(rd));
+      else if (rd == 0 || (errno != EINTR && errno != EAGAIN))
+        fdp->reset();
+    }
+  }
+  in_w.reset();
+  int st = 0;
+  // The output is closed; the program ends by itself or is killed at the end
+  // of its time.
+  for (;;) {
+    pid_t w = waitpid(pid, &st, WNOHANG);
+    if (w == pid)
+      break;
+    if (w < 0) {
+      st = -1;
+      break;
+    }
+    if (ms_left(end) == 0 && !killed) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    struct timespec ts = {0, 5 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+  res.status = st < 0 ? -1 : decode_status(st);
+  return res;
+}
+
+RunResult cgi(const Root &root, std::string_view query, std::string_view body, std::string_view name,
+              const std::map<std::string, std::string> &extra)
+{
+  std::string dir = root.file("/cgi-bin");
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string link = dir + "/" + std::string(name);
+  struct stat st;
+  if (::lstat(link.c_str(), &st) != 0)
+    fs::create_symlink(bin("engine"), link, ec);
+
+  std::map<std::string, std::string> env = {
+      {"APPLIANCE_ROOT", root.path()},
+      {"REMOTE_ADDR", "127.0.0.1"},
+      {"CONTENT_LENGTH", std::to_string(body.size())},
+      {"GATEWAY_INTERFACE", "CGI/1.1"},
+      {"REQUEST_METHOD", "POST"},
+  };
+  if (query.data() != nullptr)
+    env["QUERY_STRING"] = std::string(query);
+  for (const auto &[k, v] : extra)
+    env[k] = v;
+  return run(link, {link}, env, body);
+}
+
+// ---- Process ---------------------------------------------------------------
+
+Process::Process(const std::string &program, const std::vector<std::string> &argv,
+                 const std::map<std::string, std::string> &env)
+{
+  char out_t[] = "/tmp/zp.out.XXXXXX";
+  char err_t[] = "/tmp/zp.err.XXXXXX";
+  Fd out(mkostemp(out_t, O_CLOEXEC));
+  Fd err(mkostemp(err_t, O_CLOEXEC));
+  out_path_ = out_t;
+  err_path_ = err_t;
+  Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ArgBlock args(program, argv);
+  EnvBlock envb(env);
+  pid_ = fork();
+  if (pid_ == 0) {
+    setpgid(0, 0);
+    exec_child(program, args, envb, devnull.fd, out.fd, err.fd);
+  }
+}
+
+Process::~Process()
+{
+  if (running()) {
+    ::kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+  }
+  ::unlink(out_path_.c_str());
+  ::unlink(err_path_.c_str());
+}
+
+bool Process::running()
+{
+  if (pid_ <= 0 || status_ >= 0)
+    return false;
+  int st = 0;
+  pid_t w = waitpid(pid_, &st, WNOHANG);
+  if (w == pid_) {
+    status_ = decode_status(st);
+    return false;
+  }
+  return w == 0;
+}
+
+void Process::signal(int sig)
+{
+  if (running())
+    ::kill(pid_, sig);
+}
+
+int Process::wait(std::chrono::milliseconds timeout)
+{
+  if (pid_ <= 0)
+    return -1;
+  wait_for([this] { return !running(); }, timeout);
+  return status_;
+}
+
+std::string Process::out() const
+{
+  return slurp(out_path_);
+}
+
+std::string Process::err() const
+{
+  return slurp(err_path_);
+}
+
+// ---- Sim -------------------------------------------------------------------
+
+Sim::Sim(const Root &root, const std::vector<std::string> &args) : root_(root)
+{
+  proc_ = new Process(bin("appliance-sim"), args, root.env());
+  std::vector<std::string> served = served_daemons(args);
+  bool up = wait_for(
+      [&] {
+        if (!proc_->running())
+          return true;
+        for (const auto &d : served)
+          if (!socket_accepts(root_.file("/tmp/" + d + ".socket")))
+            return false;
+        return true;
+      },
+      std::chrono::seconds(10));
+  ready_ = up && proc_->running();
+  if (!ready_)
+    std::fprintf(stderr, "appliance-sim did not come up: %s\n", proc_->err().c_str());
+}
+
+Sim::~Sim()
+{
+  stop();
+}
+
+void Sim::stop()
+{
+  if (proc_ == nullptr)
+    return;
+  proc_->signal(SIGTERM);
+  if (proc_->wait(std::chrono::seconds(10)) < 0)
+    proc_->signal(SIGKILL);
+  delete proc_;
+  proc_ = nullptr;
+  ready_ = false;
+}
+
+int Sim::stop_status()
+{
+  if (proc_ == nullptr)
+    return -1;
+  proc_->signal(SIGTERM);
+  int st = proc_->wait(std::chrono::seconds(10));
+  delete proc_;
+  proc_ = nullptr;
+  ready_ = false;
+  return st;
+}
+
+std::vector<std::string> Sim::journal() const
+{
+  std::vector<std::string> lines;
+  std::string text = root_.read("/tmp/appliance-sim.journal");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos)
+      break;  // a line still being written
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> Sim::journal_of(std::string_view daemon) const
+{
+  std::vector<std::string> out;
+  std::string prefix = std::string(daemon) + "\t";
+  for (const auto &line : journal())
+    if (line.rfind(prefix, 0) == 0)
+      out.push_back(line.substr(prefix.size()));
+  return out;
+}
+
+bool Sim::wait_journal(size_t n, std::chrono::milliseconds timeout) const
+{
+  return wait_for([&] { return journal().size() >= n; }, timeout);
+}
+
+void Sim::clear_journal() const
+{
+  // Truncated in place: appliance-sim appends, so its next line starts at 0.
+  ::truncate(root_.file("/tmp/appliance-sim.journal").c_str(), 0);
+}
+
+void Sim::fault(std::string_view daemon, std::string_view mode) const
+{
+  std::string text = root_.read("/tmp/appliance-sim.faults");
+  std::string kept;
+  std::string prefix = std::string(daemon) + " ";
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos)
+      nl = text.size();
+    std::string line = text.substr(start, nl - start);
+    if (!line.empty() && line.rfind(prefix, 0) != 0)
+      kept += line + "\n";
+    start = nl + 1;
+  }
+  kept += prefix + std::string(mode) + "\n";
+  root_.write("/tmp/appliance-sim.faults", kept);
+}
+
+// ---- exchange --------------------------------------------------------------
+
+std::string exchange(const Root &root, std::string_view socket, std::string_view command,
+                     std::chrono::milliseconds timeout)
+{
+  std::string path = !socket.empty() && socket[0] == '/' ? root.file(socket)
+                                                         : root.file("/tmp/" + std::string(socket) + ".socket");
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path)
+    return "";
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (s.fd < 0 || ::connect(s.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    return "";
+  std::string msg(command);
+  msg.push_back('\0');
+  if (::send(s.fd, msg.data(), msg.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(msg.size()))
+    return "";
+  std::string reply;
+  auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    long long left = ms_left(end);
+    if (left == 0)
+      return "";
+    pollfd pf = {s.fd, POLLIN, 0};
+    int r = ::poll(&pf, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0)
+      return "";
+    char buf[8192];
+    ssize_t n = ::read(s.fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    reply.append(buf, static_cast<size_t>(n));
+  }
+  return reply;
+}
+
+}  // namespace zt
