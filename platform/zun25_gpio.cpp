@@ -1,0 +1,114 @@
+// GPIO lines through the kernel's sysfs interface, mapped under the root.
+#include "zun25_gpio.h"
+
+#include "zun_path.h"
+#include "zun_text.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kGpioDir = "/sys/class/gpio";
+
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd()
+  {
+    if (fd >= 0)
+      close(fd);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+};
+
+// The mapped path of a file of the GPIO folder: "export", or "gpioN/NAME"
+// when line >= 0. 0 when it fits.
+int gpio_path(int line, const char *name, char *out, size_t size)
+{
+  char rel[128];
+  bool ok = line >= 0 ? zun_format(rel, sizeof rel, "%s/gpio%d/%s", kGpioDir, line, name)
+                      : zun_format(rel, sizeof rel, "%s/%s", kGpioDir, name);
+  if (!ok)
+    return -1;
+  return zunpath_map(rel, out, size);
+}
+
+// Writes the whole text into an existing file (sysfs files are not created).
+int write_text(int line, const char *name, const char *text)
+{
+  char path[512];
+  if (gpio_path(line, name, path, sizeof path) != 0)
+    return -1;
+  Fd f(open(path, O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (f.fd < 0)
+    return -1;
+  size_t len = std::strlen(text);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(f.fd, text + done, len - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return -1;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int write_line_number(int line, const char *name)
+{
+  if (line < 0)
+    return -1;
+  char num[16];
+  zun_format(num, sizeof num, "%d", line);
+  return write_text(-1, name, num);
+}
+
+}  // namespace
+
+int zun25_gpio_export(int line)
+{
+  if (write_line_number(line, "export") != 0)
+    return -1;
+  return write_text(line, "direction", "out");
+}
+
+int zun25_gpio_unexport(int line)
+{
+  return write_line_number(line, "unexport");
+}
+
+int zun25_gpio_put(int line, int level)
+{
+  if (line < 0)
+    return -1;
+  return write_text(line, "value", level ? "1" : "0");
+}
+
+int zun25_gpio_get(int line)
+{
+  if (line < 0)
+    return -1;
+  char path[512];
+  if (gpio_path(line, "value", path, sizeof path) != 0)
+    return -1;
+  Fd f(open(path, O_RDONLY | O_CLOEXEC));
+  if (f.fd < 0)
+    return -1;
+  char c;
+  ssize_t n;
+  do
+    n = read(f.fd, &c, 1);
+  while (n < 0 && errno == EINTR);
+  if (n != 1)
+    return -1;
+  if (c == '0')
+    return 0;
+  if (c == '1')
+    return 1;
+  return -1;
+}

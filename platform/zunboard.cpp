@@ -1,0 +1,139 @@
+// Board type: the name held in /mnt/jffs/etc/devtype. The file is written
+// whole (temporary file, then rename) so a reader never sees half a name.
+#include "zunboard.h"
+
+#include "zun_path.h"
+#include "zun_text.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+namespace {
+
+// Index is the type number.
+constexpr std::array<const char *, 6> kTypeNames = {"base", "lite", "plus", "pro", "max", "mini"};
+
+// The longest name is four characters; anything much longer is not a name.
+constexpr size_t kDevtypeMax = 64;
+
+// Closes the descriptor when the scope ends.
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd()
+  {
+    if (fd >= 0)
+      close(fd);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+};
+
+// Type number of a name (case ignored), or -1.
+int type_of(const char *name)
+{
+  for (size_t i = 0; i < kTypeNames.size(); i++)
+    if (strcasecmp(name, kTypeNames[i]) == 0)
+      return static_cast<int>(i);
+  return -1;
+}
+
+bool is_trailing_blank(char c)
+{
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+}  // namespace
+
+int zunboard_type_get(void)
+{
+  char path[512];
+  if (zunpath_map(DEVTYPE_PATH, path, sizeof path) != 0)
+    return 0;
+  Fd f(open(path, O_RDONLY | O_CLOEXEC));
+  if (f.fd < 0)
+    return 0;
+  char text[kDevtypeMax + 1];
+  size_t len = 0;
+  while (len < kDevtypeMax) {
+    ssize_t n = read(f.fd, text + len, kDevtypeMax - len);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    len += static_cast<size_t>(n);
+  }
+  // A file longer than any name holds no known name.
+  char extra;
+  if (len == kDevtypeMax && read(f.fd, &extra, 1) > 0)
+    return 0;
+  while (len > 0 && is_trailing_blank(text[len - 1]))
+    len--;
+  text[len] = '\0';
+  if (std::memchr(text, '\0', len) != nullptr)
+    return 0;
+  int type = type_of(text);
+  return type < 0 ? 0 : type;
+}
+
+const char *zunboard_type_name(void)
+{
+  return kTypeNames[static_cast<size_t>(zunboard_type_get())];
+}
+
+int zunboard_save_devtype(const char *name)
+{
+  if (name == nullptr)
+    return -1;
+  int type = type_of(name);
+  if (type < 0)
+    return -1;
+  char path[512];
+  char tmp[512];
+  if (zunpath_map(DEVTYPE_PATH, path, sizeof path) != 0)
+    return -1;
+  if (!zun_format(tmp, sizeof tmp, "%s.tmp", path))
+    return -1;
+  // The stored name is the table's spelling, whatever case was given.
+  char line[16];
+  zun_format(line, sizeof line, "%s\n", kTypeNames[static_cast<size_t>(type)]);
+  {
+    Fd f(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (f.fd < 0)
+      return -1;
+    size_t len = 0;
+    while (line[len] != '\0')
+      len++;
+    size_t done = 0;
+    while (done < len) {
+      ssize_t n = write(f.fd, line + done, len - done);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) {
+        unlink(tmp);
+        return -1;
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (fsync(f.fd) != 0) {
+      unlink(tmp);
+      return -1;
+    }
+    int fd = f.fd;
+    f.fd = -1;
+    if (close(fd) != 0) {
+      unlink(tmp);
+      return -1;
+    }
+  }
+  if (rename(tmp, path) != 0) {
+    unlink(tmp);
+    return -1;
+  }
+  return 0;
+}
