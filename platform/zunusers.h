@@ -61,6 +61,9 @@ int zunusers_get_radius_server(char *buf, size_t size);
 int zunusers_load_user(zunuser *user, const char *path);
 int zunusers_save_user(const zunuser *user, const char *path);
 inline constexpr int ZUN_SESSION_IDLE_SECONDS = 1800;
+// save with a given time of saving instead of the clock's (seconds since the
+// epoch): lets tests make a stale session without waiting.
+int zunusers_save_user_at(const zunuser *user, const char *path, uint32_t saved_at);
 
 // Builds the record's access list from its component and group lists at its
 // level (read: read and write lists; write: write lists only). "all" in a list

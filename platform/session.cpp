@@ -1,0 +1,355 @@
+// Session files: one user record per file, written whole and authenticated.
+//
+// Layout (integers little-endian):
+//   0  4 bytes  "ZSES"
+//   4  u16      format version (1)
+//   6  u16      0
+//   8  u32      length of the record part that follows the time (BODY_SIZE)
+//  12  u64      time of saving, seconds since the epoch
+//  20  record   the fields of SESSION_FIELDS in order: 32-bit integers, and
+//               texts in their full field width, zero after the text
+//  ..  32 bytes HMAC-SHA256 of everything before it, keyed with the
+//               appliance's session secret (/mnt/jffs/etc/session.key)
+//
+// The password value is never written: a loaded record has an empty pass.
+// A file of another size, tag, version or code, or one saved more than
+// ZUN_SESSION_IDLE_SECONDS ago (or more than a minute ahead of the clock),
+// does not load.
+#include "zun_path.h"
+#include "zun_text.h"
+#include "zunusers.h"
+#include "zunutils.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char SESSION_TAG[4] = {'Z', 'S', 'E', 'S'};
+constexpr uint16_t SESSION_VERSION = 1;
+constexpr const char *SESSION_KEY_PATH = "/mnt/jffs/etc/session.key";
+constexpr size_t SECRET_SIZE = 32;
+constexpr size_t MAC_SIZE = 32;
+constexpr size_t HEADER_SIZE = 20;
+constexpr uint32_t CLOCK_SLACK_SECONDS = 60;
+
+// RAII for a descriptor.
+class Fd {
+public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd()
+  {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  int release()
+  {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+private:
+  int fd_;
+};
+
+enum field_kind { FIELD_INT, FIELD_TEXT };
+
+// One stored field: its kind, where it is in the record, how many bytes
+// (texts) or how many integers (FIELD_INT).
+struct session_field {
+  field_kind kind;
+  size_t offset;
+  size_t count;
+};
+
+#define ZS_INT(m) {FIELD_INT, offsetof(zunuser, m), sizeof(zunuser::m) / sizeof(int32_t)}
+#define ZS_TEXT(m) {FIELD_TEXT, offsetof(zunuser, m), sizeof(zunuser::m)}
+#define ZS_ACC(m)                                                                          \
+  {FIELD_INT, offsetof(zunuser, access) + offsetof(zun_access_list, m),                    \
+   sizeof(zun_access_list::m) / sizeof(int32_t)}
+constexpr session_field SESSION_FIELDS[] = {
+    ZS_INT(id),      ZS_INT(valid),  ZS_TEXT(name),   ZS_TEXT(regdate),
+    ZS_TEXT(sread),  ZS_TEXT(swrite), ZS_TEXT(cread), ZS_TEXT(cwrite),
+    ZS_TEXT(gread),  ZS_TEXT(gwrite), ZS_TEXT(rfu1),  ZS_TEXT(rfu2),
+    ZS_TEXT(remote), ZS_TEXT(key),   ZS_INT(radius),
+    ZS_ACC(all_components), ZS_ACC(all_groups), ZS_ACC(ncomponents), ZS_ACC(ngroups),
+    ZS_ACC(components), ZS_ACC(groups), ZS_INT(level),
+};
+#undef ZS_INT
+#undef ZS_TEXT
+#undef ZS_ACC
+
+constexpr size_t field_bytes(const session_field &f)
+{
+  return f.kind == FIELD_INT ? f.count * 4 : f.count;
+}
+
+constexpr size_t body_size()
+{
+  size_t n = 0;
+  for (const session_field &f : SESSION_FIELDS)
+    n += field_bytes(f);
+  return n;
+}
+
+constexpr size_t BODY_SIZE = body_size();
+constexpr size_t FILE_SIZE = HEADER_SIZE + BODY_SIZE + MAC_SIZE;
+
+void put_le(uint8_t *p, uint64_t v, size_t n)
+{
+  for (size_t i = 0; i < n; i++)
+    p[i] = uint8_t(v >> (8 * i));
+}
+
+uint64_t get_le(const uint8_t *p, size_t n)
+{
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; i++)
+    v |= uint64_t(p[i]) << (8 * i);
+  return v;
+}
+
+bool write_all(int fd, const uint8_t *p, size_t n)
+{
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w <= 0)
+      return false;
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+// Reads exactly n bytes; false on a shorter or longer file.
+bool read_exact(int fd, uint8_t *p, size_t n)
+{
+  size_t got = 0;
+  for (;;) {
+    uint8_t extra;
+    uint8_t *dst = got < n ? p + got : &extra;
+    size_t want = got < n ? n - got : 1;
+    ssize_t r = ::read(fd, dst, want);
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r < 0)
+      return false;
+    if (r == 0)
+      return got == n;
+    if (got >= n)
+      return false;  // bytes after the record
+    got += size_t(r);
+  }
+}
+
+// ---- the appliance's session secret ----------------------------------------
+
+int read_secret(const char *path, uint8_t *secret)
+{
+  Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0)
+    return errno == ENOENT ? 1 : -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    return -1;
+  return read_exact(fd.get(), secret, SECRET_SIZE) ? 0 : 2;
+}
+
+// A new secret is written to a file of its own and then put in place in one
+// step, so that a concurrent reader never sees half a secret. A missing file
+// is linked (the first writer wins and everyone reads its secret); a damaged
+// one is replaced.
+int create_secret(const char *path, bool replace)
+{
+  uint8_t secret[SECRET_SIZE];
+  size_t got = 0;
+  while (got < SECRET_SIZE) {
+    ssize_t r = getrandom(secret + got, SECRET_SIZE - got, 0);
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0)
+      return -1;
+    got += size_t(r);
+  }
+  char tmp[PATH_MAX];
+  if (!zun_format(tmp, sizeof tmp, "%s.%ld.tmp", path, long(getpid())))
+    return -1;
+  {
+    Fd fd(::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.get() < 0)
+      return -1;
+    bool ok = write_all(fd.get(), secret, SECRET_SIZE) && fsync(fd.get()) == 0;
+    OPENSSL_cleanse(secret, sizeof secret);
+    if (!ok || ::close(fd.release()) != 0) {
+      ::unlink(tmp);
+      return -1;
+    }
+  }
+  int rc = replace ? ::rename(tmp, path) : ::link(tmp, path);
+  if (rc != 0 && !(errno == EEXIST && !replace)) {
+    ::unlink(tmp);
+    return -1;
+  }
+  if (!replace)
+    ::unlink(tmp);
+  return 0;
+}
+
+int load_secret(uint8_t *secret)
+{
+  char path[PATH_MAX];
+  if (zunpath_map(SESSION_KEY_PATH, path, sizeof path) != 0)
+    return -1;
+  int rc = read_secret(path, secret);
+  if (rc == 1 || rc == 2) {
+    if (create_secret(path, rc == 2) != 0)
+      return -1;
+    rc = read_secret(path, secret);
+  }
+  return rc == 0 ? 0 : -1;
+}
+
+bool compute_mac(const uint8_t *data, size_t n, uint8_t *mac)
+{
+  uint8_t secret[SECRET_SIZE];
+  if (load_secret(secret) != 0)
+    return false;
+  unsigned len = 0;
+  bool ok = HMAC(EVP_sha256(), secret, SECRET_SIZE, data, n, mac, &len) != nullptr &&
+            len == MAC_SIZE;
+  OPENSSL_cleanse(secret, sizeof secret);
+  return ok;
+}
+
+// ---- record <-> bytes -----------------------------------------------------
+
+void encode(const zunuser *user, uint32_t saved_at, uint8_t *out)
+{
+  std::memset(out, 0, FILE_SIZE);
+  std::memcpy(out, SESSION_TAG, sizeof SESSION_TAG);
+  put_le(out + 4, SESSION_VERSION, 2);
+  put_le(out + 8, BODY_SIZE, 4);
+  put_le(out + 12, saved_at, 8);
+  const char *base = reinterpret_cast<const char *>(user);
+  uint8_t *p = out + HEADER_SIZE;
+  for (const session_field &f : SESSION_FIELDS) {
+    if (f.kind == FIELD_INT) {
+      for (size_t i = 0; i < f.count; i++) {
+        int32_t v;
+        std::memcpy(&v, base + f.offset + 4 * i, 4);
+        put_le(p + 4 * i, uint32_t(v), 4);
+      }
+    } else {
+      // The text up to its end only: bytes after it stay zero.
+      std::memcpy(p, base + f.offset, strnlen(base + f.offset, f.count - 1));
+    }
+    p += field_bytes(f);
+  }
+}
+
+// Header and fields of an authenticated file; false for anything that this
+// version would not have written.
+bool decode(const uint8_t *in, zunuser *user, uint32_t *saved_at)
+{
+  if (std::memcmp(in, SESSION_TAG, sizeof SESSION_TAG) != 0 ||
+      get_le(in + 4, 2) != SESSION_VERSION || get_le(in + 6, 2) != 0 ||
+      get_le(in + 8, 4) != BODY_SIZE)
+    return false;
+  uint64_t t = get_le(in + 12, 8);
+  if (t > UINT32_MAX)
+    return false;
+  *saved_at = uint32_t(t);
+  zunusers_clear(user);
+  char *base = reinterpret_cast<char *>(user);
+  const uint8_t *p = in + HEADER_SIZE;
+  for (const session_field &f : SESSION_FIELDS) {
+    if (f.kind == FIELD_INT) {
+      for (size_t i = 0; i < f.count; i++) {
+        int32_t v = int32_t(uint32_t(get_le(p + 4 * i, 4)));
+        std::memcpy(base + f.offset + 4 * i, &v, 4);
+      }
+    } else {
+      size_t len = strnlen(reinterpret_cast<const char *>(p), f.count);
+      if (len >= f.count)
+        return false;
+      for (size_t i = len; i < f.count; i++)
+        if (p[i] != 0)
+          return false;
+      std::memcpy(base + f.offset, p, len + 1);
+    }
+    p += field_bytes(f);
+  }
+  const zun_access_list &a = user->access;
+  return a.ncomponents >= 0 && a.ncomponents <= ZUN_ACCESS_MAX && a.ngroups >= 0 &&
+         a.ngroups <= ZUN_ACCESS_MAX;
+}
+
+}  // namespace
+
+int zunusers_save_user_at(const zunuser *user, const char *path, uint32_t saved_at)
+{
+  char mapped[PATH_MAX];
+  if (user == nullptr || path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  std::array<uint8_t, FILE_SIZE> bytes;
+  encode(user, saved_at, bytes.data());
+  if (!compute_mac(bytes.data(), FILE_SIZE - MAC_SIZE, bytes.data() + FILE_SIZE - MAC_SIZE))
+    return -1;
+  Fd fd(::open(mapped, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.get() < 0)
+    return -1;
+  if (!write_all(fd.get(), bytes.data(), bytes.size()))
+    return -1;
+  return ::close(fd.release()) == 0 ? 0 : -1;
+}
+
+int zunusers_save_user(const zunuser *user, const char *path)
+{
+  return zunusers_save_user_at(user, path, systime());
+}
+
+int zunusers_load_user(zunuser *user, const char *path)
+{
+  char mapped[PATH_MAX];
+  if (user == nullptr || path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  std::array<uint8_t, FILE_SIZE> bytes;
+  {
+    // An alias is a link to the session file: it is followed.
+    Fd fd(::open(mapped, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size != off_t(FILE_SIZE) || !read_exact(fd.get(), bytes.data(), bytes.size()))
+      return -1;
+  }
+  uint8_t mac[MAC_SIZE];
+  if (!compute_mac(bytes.data(), FILE_SIZE - MAC_SIZE, mac) ||
+      CRYPTO_memcmp(mac, bytes.data() + FILE_SIZE - MAC_SIZE, MAC_SIZE) != 0)
+    return -1;
+  zunuser loaded;
+  uint32_t saved_at = 0;
+  if (!decode(bytes.data(), &loaded, &saved_at))
+    return -1;
+  uint32_t now = systime();
+  if (saved_at > now ? saved_at - now > CLOCK_SLACK_SECONDS
+                     : now - saved_at > uint32_t(ZUN_SESSION_IDLE_SECONDS))
+    return -1;
+  *user = loaded;
+  return 0;
+}
