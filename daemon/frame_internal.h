@@ -1,0 +1,14 @@
+// What the frame's own files share: the running daemon's record and the
+// frame's share of the start-up and shutdown routines.
+#pragma once
+#include "daemon.h"
+
+// The record daemon_main was given (null before).
+const daemon_def *frame_def(void);
+
+// Start-up: command lock, def.startup, server thread. 0, or the first error
+// (the daemon then answers no socket commands but still runs).
+int frame_startup(void);
+// Shutdown: server thread stopped and joined, def.shutdown, command lock
+// destroyed. 0, or the first non-zero result.
+int frame_shutdown(void);

@@ -1,0 +1,117 @@
+// The save command: the daemon's savers write the settings file through a
+// channel around a file descriptor. The old file is never lost: the new
+// content goes to a temporary file in the same folder, is synced, and only a
+// complete file replaces the old one (rename within one folder is atomic).
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "frame_internal.h"
+#include "zun_text.h"
+
+namespace {
+
+// The save channel's context. `fd` comes first: by the channel convention the
+// context is the address of the descriptor.
+struct save_file {
+  int fd;
+  bool write_failed;
+};
+static_assert(offsetof(save_file, fd) == 0);
+
+// Writes the whole text; a failed or short write marks the file incomplete.
+ssize_t save_write(void *ctx, const void *buf, size_t count)
+{
+  auto *file = static_cast<save_file *>(ctx);
+  const char *p = static_cast<const char *>(buf);
+  size_t left = count;
+  while (left > 0) {
+    ssize_t n = write(file->fd, p, left);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      file->write_failed = true;
+      return -1;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(count);
+}
+
+// fsync then close; the two results OR-ed, a failed write counted as well.
+int save_close(void *ctx)
+{
+  auto *file = static_cast<save_file *>(ctx);
+  int synced = fsync(file->fd);
+  int closed = close(file->fd);
+  file->fd = -1;
+  return synced | closed | (file->write_failed ? -1 : 0);
+}
+
+// The new file keeps the old one's permissions; a first file gets 0644 less
+// the daemon's creation mask (027).
+mode_t settings_mode(const char *path)
+{
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISREG(st.st_mode))
+    return st.st_mode & 07777;
+  return 0640;
+}
+
+// Makes the rename itself durable.
+void sync_folder(const char *path)
+{
+  char copy[PATH_MAX];
+  if (strlcpy(copy, path, sizeof copy) >= sizeof copy)
+    return;
+  int dir = open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+}
+
+}  // namespace
+
+// <save />
+int daemon_cmd_save(xml_channel *ch, const char **)
+{
+  const daemon_def *def = frame_def();
+  char tmp_path[PATH_MAX];
+  BoundedText tmp(tmp_path, sizeof tmp_path);
+  tmp.append(file_settings);
+  tmp.append(".XXXXXX");
+  save_file file{-1, false};
+  if (file_settings[0] != '\0' && !tmp.truncated())
+    file.fd = mkostemp(tmp_path, O_CLOEXEC);
+  if (file.fd < 0)
+    return daemon_reply(ch, "<error type='fail opening the file' />");
+  fchmod(file.fd, settings_mode(file_settings));
+
+  xml_channel out{def->tags, nullptr, &file, save_write, &file, save_close};
+  daemon_write(&out, "<settings>\n");
+  int result = 0;
+  for (size_t i = 0; i < def->saver_count; ++i)
+    result |= def->savers[i](&out);
+  daemon_write(&out, "</settings>\n");
+  result |= out.close(out.write_ctx);
+
+  if (result == 0 && rename(tmp_path, file_settings) != 0)
+    result = -1;
+  if (result != 0) {
+    unlink(tmp_path);
+    daemon_reply(ch, "<error type='fail save' />");
+    return result;
+  }
+  sync_folder(file_settings);
+  daemon_reply(ch, "<error type='no error' />");
+  return 0;
+}

@@ -1,0 +1,160 @@
+// The request server: one thread accepts the daemon's socket connections and
+// runs every command through the tag table, one after the other. The frame's
+// share of the start-up and shutdown routines, and the settings replay.
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <new>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "frame_internal.h"
+#include "uds.h"
+
+namespace {
+
+pthread_spinlock_t g_command_lock;
+bool g_lock_ready = false;
+
+udsserver g_server{};
+pthread_t g_server_thread;
+bool g_server_started = false;
+std::atomic<bool> g_server_quit{false};
+
+// One connection: the parser reads the command through the connection and
+// the handler of its tag writes the reply and closes it.
+int on_connection(int conn)
+{
+  auto *ch = new (std::nothrow) xml_channel;
+  if (!ch)
+    return -1;
+  int handle = conn;
+  *ch = xml_channel{frame_def()->tags, udsserver_recv, &handle, udsserver_send, &handle,
+                    udsserver_close};
+  int result = helpers_xml_parse(ch);
+  delete ch;
+  return result;
+}
+
+void pause_ms(long ms)
+{
+  timespec ts = {ms / 1000, (ms % 1000) * 1000 * 1000};
+  nanosleep(&ts, nullptr);
+}
+
+// Serves the socket until the shutdown asks it to stop. A fatal socket error
+// (the socket cannot be bound) is retried after a short pause rather than in
+// a tight loop.
+void *server_thread(void *)
+{
+  while (!g_server_quit.load()) {
+    int result = udsserver_run(&g_server);
+    if (g_server_quit.load())
+      break;
+    udsserver_reset(&g_server);
+    if (result < 0)
+      pause_ms(200);
+  }
+  return nullptr;
+}
+
+// Stops the server cooperatively: the command in progress finishes, then
+// udsserver_run returns and the thread ends. The stop request is repeated
+// while waiting, so that a stop that reached the server between two runs is
+// not lost.
+int stop_server_thread(void)
+{
+  if (!g_server_started)
+    return 0;
+  g_server_quit.store(true);
+  int result;
+  for (;;) {
+    udsserver_stop(&g_server);
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 100 * 1000 * 1000;
+    if (until.tv_nsec >= 1000 * 1000 * 1000) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000 * 1000 * 1000;
+    }
+    result = pthread_timedjoin_np(g_server_thread, nullptr, &until);
+    if (result != ETIMEDOUT)
+      break;
+  }
+  g_server_started = false;
+  return result;
+}
+
+ssize_t read_descriptor(void *ctx, void *buf, size_t size)
+{
+  return read(*static_cast<int *>(ctx), buf, size);
+}
+
+// Replies of replayed settings lines go nowhere; the whole count is reported
+// as written so that a handler that writes in a loop ends.
+ssize_t discard_write(void *, const void *, size_t count)
+{
+  return static_cast<ssize_t>(count);
+}
+
+int discard_close(void *)
+{
+  return 0;
+}
+
+}  // namespace
+
+pthread_spinlock_t *daemon_command_lock(void)
+{
+  return &g_command_lock;
+}
+
+int daemon_replay_settings(void)
+{
+  int fd = open(file_settings, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  xml_channel ch{frame_def()->tags, read_descriptor, &fd, discard_write, nullptr, discard_close};
+  int result = helpers_xml_parse(&ch);
+  close(fd);
+  return result;
+}
+
+int frame_startup(void)
+{
+  int result = pthread_spin_init(&g_command_lock, PTHREAD_PROCESS_PRIVATE);
+  if (result != 0)
+    return result;
+  g_lock_ready = true;
+
+  const daemon_def *def = frame_def();
+  int own = def->startup ? def->startup() : 0;
+
+  g_server.path = def->socket_path;
+  g_server.handler = on_connection;
+  g_server_quit.store(false);
+  result = pthread_create(&g_server_thread, nullptr, server_thread, nullptr);
+  if (result != 0)
+    return result;
+  g_server_started = true;
+  return own;
+}
+
+int frame_shutdown(void)
+{
+  int result = stop_server_thread();
+  const daemon_def *def = frame_def();
+  if (def->shutdown) {
+    int own = def->shutdown();
+    if (result == 0)
+      result = own;
+  }
+  if (g_lock_ready) {
+    int destroyed = pthread_spin_destroy(&g_command_lock);
+    g_lock_ready = false;
+    if (result == 0)
+      result = destroyed;
+  }
+  return result;
+}
