@@ -18,6 +18,10 @@ inline constexpr int UDS_CLIENT_TIMEOUT_MS = 10000;  // client gives up after th
 // within the client time-out (buf then holds an empty text).
 int udsclient_exchange(const char *path, char *buf, size_t size);
 
+// The same with its own time limit (milliseconds), for callers that must not
+// wait the full client time-out (the log).
+int udsclient_exchange_ms(const char *path, char *buf, size_t size, int timeout_ms);
+
 // The same with the reply copied to standard output (through stdio, so it
 // keeps its place among printf output) as it arrives (never
 // cut). Returns 0 on success, negative on failure (nothing of a reply that
