@@ -1,0 +1,370 @@
+// XML helpers on Expat.
+//
+// Tag-table dispatch: a handler runs when the start tag of an element whose
+// name equals one of the table's tags has been read, so the handler of a
+// command answers and closes the connection while the parser is still inside
+// the document. Everything else (the root of a settings file, grouping
+// elements, unknown commands) is descended into and runs nothing.
+//
+// Result of a parse: the first non-zero handler result if there is one;
+// otherwise 0 for well-formed input, and a negative XML_PARSE_* code for
+// input that is malformed, truncated, longer than UDS_MAX_REQUEST or carries a
+// document type declaration (commands and settings never do, and refusing it
+// keeps entity expansion out of the daemons). Input that holds no element of
+// the table and is well formed gives 0.
+#include "xmlhelpers.h"
+
+#include "uds.h"
+#include "zun_path.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <expat.h>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+enum : int {
+  XML_PARSE_MALFORMED = -2,  // not well formed, or truncated
+  XML_PARSE_READ = -3,       // the channel's read failed
+  XML_PARSE_NO_MEMORY = -4,
+};
+
+struct ParseState {
+  xml_channel *ch;
+  XML_Parser parser;
+  int handler_result = 0;  // first non-zero handler result
+};
+
+void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
+{
+  auto *st = static_cast<ParseState *>(data);
+  const xml_tag_table *table = st->ch->table;
+  if (table == nullptr || table->tags == nullptr)
+    return;
+  for (size_t i = 0; i < table->count; i++) {
+    const xml_tag &tag = table->tags[i];
+    if (tag.name == nullptr || tag.handler == nullptr || std::strcmp(tag.name, name) != 0)
+      continue;
+    int r = tag.handler(st->ch, attrs);
+    if (r != 0 && st->handler_result == 0)
+      st->handler_result = r;
+    return;
+  }
+}
+
+void XMLCALL on_doctype(void *data, const XML_Char *, const XML_Char *, const XML_Char *, int)
+{
+  auto *st = static_cast<ParseState *>(data);
+  XML_StopParser(st->parser, XML_FALSE);
+}
+
+// One Expat parser with our handlers, freed with its owner.
+class Parser {
+public:
+  explicit Parser(xml_channel *ch)
+  {
+    st_.ch = ch;
+    st_.parser = p_ = XML_ParserCreate(nullptr);
+    if (p_ == nullptr)
+      return;
+    XML_SetUserData(p_, &st_);
+    XML_SetStartElementHandler(p_, on_start);
+    XML_SetStartDoctypeDeclHandler(p_, on_doctype);
+  }
+  ~Parser()
+  {
+    if (p_ != nullptr)
+      XML_ParserFree(p_);
+  }
+  Parser(const Parser &) = delete;
+  Parser &operator=(const Parser &) = delete;
+
+  XML_Parser get() const { return p_; }
+  int result(int parse_status) const
+  {
+    if (st_.handler_result != 0)
+      return st_.handler_result;
+    return parse_status;
+  }
+
+private:
+  XML_Parser p_ = nullptr;
+  ParseState st_{};
+};
+
+// Length of the UTF-8 sequence starting with c (1 for a stray byte).
+size_t utf8_len(unsigned char c)
+{
+  if (c < 0xC0)
+    return 1;
+  if (c < 0xE0)
+    return 2;
+  if (c < 0xF0)
+    return 3;
+  if (c < 0xF8)
+    return 4;
+  return 1;
+}
+
+// Copies n bytes of src into dst (size bytes), cut at a whole UTF-8
+// character, always terminated.
+void copy_cut(char *dst, size_t size, const char *src, size_t n)
+{
+  if (dst == nullptr || size == 0)
+    return;
+  size_t len = 0;
+  while (len < n) {
+    size_t seq = utf8_len(static_cast<unsigned char>(src[len]));
+    if (len + seq > n)
+      seq = n - len;
+    if (len + seq > size - 1)
+      break;
+    len += seq;
+  }
+  std::memcpy(dst, src, len);
+  dst[len] = '\0';
+}
+
+bool is_name_start(unsigned char c)
+{
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+}
+
+bool is_name_char(unsigned char c)
+{
+  return is_name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+int helpers_xml_parse(xml_channel *ch)
+{
+  if (ch == nullptr || ch->read == nullptr)
+    return XML_PARSE_READ;
+  Parser parser(ch);
+  XML_Parser p = parser.get();
+  if (p == nullptr)
+    return XML_PARSE_NO_MEMORY;
+  constexpr size_t chunk = 4096;
+  size_t total = 0;
+  for (;;) {
+    void *buf = XML_GetBuffer(p, chunk);
+    if (buf == nullptr)
+      return parser.result(XML_PARSE_NO_MEMORY);
+    size_t want = UDS_MAX_REQUEST - total;
+    if (want > chunk)
+      want = chunk;
+    ssize_t n = 0;
+    if (want > 0) {
+      do
+        n = ch->read(ch->read_ctx, buf, want);
+      while (n < 0 && errno == EINTR);
+      if (n < 0)
+        return parser.result(XML_PARSE_READ);
+      if (static_cast<size_t>(n) > want)
+        return parser.result(XML_PARSE_READ);  // a read that claims more than asked
+    }
+    total += static_cast<size_t>(n);
+    // The end of input, or the request limit: what has come is all there is.
+    bool final = n == 0;
+    if (XML_ParseBuffer(p, static_cast<int>(n), final) != XML_STATUS_OK)
+      return parser.result(XML_PARSE_MALFORMED);
+    if (final)
+      return parser.result(0);
+  }
+}
+
+int helpers_xml_parse_string(xml_channel *ch, const char *text, size_t len)
+{
+  if (ch == nullptr || (text == nullptr && len > 0))
+    return XML_PARSE_MALFORMED;
+  Parser parser(ch);
+  XML_Parser p = parser.get();
+  if (p == nullptr)
+    return XML_PARSE_NO_MEMORY;
+  constexpr size_t piece = 1 << 20;  // Expat takes an int length
+  do {
+    size_t n = len < piece ? len : piece;
+    bool final = n == len;
+    if (XML_Parse(p, text, static_cast<int>(n), final) != XML_STATUS_OK)
+      return parser.result(XML_PARSE_MALFORMED);
+    text += n;
+    len -= n;
+  } while (len > 0);
+  return parser.result(0);
+}
+
+const char *key_find(const char **attrs, const char *name)
+{
+  if (attrs == nullptr || name == nullptr)
+    return nullptr;
+  for (size_t i = 0; attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2)
+    if (std::strcmp(attrs[i], name) == 0)
+      return attrs[i + 1];
+  return nullptr;
+}
+
+char *helpers_xml_name(const char *text, char *dest, size_t size)
+{
+  if (dest == nullptr || size == 0)
+    return dest;
+  size_t len = 0;
+  dest[0] = '\0';
+  if (text == nullptr)
+    return dest;
+  for (const char *s = text; *s != '\0';) {
+    const char *piece;
+    size_t n;
+    switch (*s) {
+    case '&': piece = "&amp;"; n = 5; break;
+    case '<': piece = "&lt;"; n = 4; break;
+    case '>': piece = "&gt;"; n = 4; break;
+    case '"': piece = "&quot;"; n = 6; break;
+    case '\'': piece = "&apos;"; n = 6; break;
+    default:
+      piece = s;
+      n = utf8_len(static_cast<unsigned char>(*s));
+      for (size_t k = 1; k < n; k++)
+        if (s[k] == '\0') {  // a sequence cut short by the end of the text
+          n = k;
+          break;
+        }
+      break;
+    }
+    if (len + n > size - 1)
+      break;  // the entity or character does not fit whole
+    std::memcpy(dest + len, piece, n);
+    len += n;
+    s += piece == s ? n : 1;
+  }
+  dest[len] = '\0';
+  return dest;
+}
+
+int helpers_conf_read(conf_read *rec, const char *path)
+{
+  if (rec == nullptr)
+    return -1;
+  if (rec->out != nullptr && rec->size > 0)
+    rec->out[0] = '\0';
+  if (path == nullptr || rec->start == nullptr || rec->start[0] == '\0' || rec->end == nullptr ||
+      rec->end[0] == '\0')
+    return -1;
+  const char *sep = rec->separator != nullptr ? rec->separator : "";
+
+  // The element sits at the head of the file; a bounded read keeps a large
+  // or endless file from costing more.
+  std::string mapped = zunpath(path);
+  int fd = ::open(mapped.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  std::string text;
+  char chunk[4096];
+  while (text.size() < UDS_MAX_REQUEST) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (text.size() > UDS_MAX_REQUEST)
+    text.resize(UDS_MAX_REQUEST);
+
+  std::string_view all(text);
+  std::string_view start(rec->start), separator(sep), end(rec->end);
+  for (size_t at = all.find(start); at != std::string_view::npos; at = all.find(start, at + 1)) {
+    std::string_view rest = all.substr(at + start.size());
+    size_t from;
+    if (rest.substr(0, end.size()) == end) {
+      from = 0;  // the element has no attributes
+    } else if (!separator.empty() && rest.substr(0, separator.size()) == separator) {
+      from = separator.size();
+    } else {
+      continue;  // a longer name that merely begins with start ("<languages")
+    }
+    // The end text counts outside quoted values only.
+    char quote = 0;
+    size_t i = from;
+    for (; i < rest.size(); i++) {
+      char c = rest[i];
+      if (quote != 0) {
+        if (c == quote)
+          quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (rest.substr(i, end.size()) == end) {
+        break;
+      }
+    }
+    if (i >= rest.size())
+      return -1;  // the element never ends
+    size_t stop = i;
+    while (stop > from && (is_space(static_cast<unsigned char>(rest[stop - 1])) || rest[stop - 1] == '/'))
+      stop--;  // the blank and slash of an empty-element tag belong to no attribute
+    while (from < stop && is_space(static_cast<unsigned char>(rest[from])))
+      from++;
+    copy_cut(rec->out, rec->size, rest.data() + from, stop - from);
+    return 0;
+  }
+  return -1;
+}
+
+int zunutils_xml_get_param(const char **cursor, char *name, size_t name_size, char *value,
+                           size_t value_size, char quote)
+{
+  if (cursor == nullptr || *cursor == nullptr)
+    return -1;
+  const char *s = *cursor;
+  while (*s != '\0') {
+    if (*s == '"' || *s == '\'') {  // a stray quoted text: step over it whole
+      const char *close = std::strchr(s + 1, *s);
+      if (close == nullptr)
+        break;
+      s = close + 1;
+      continue;
+    }
+    if (!is_name_start(static_cast<unsigned char>(*s))) {
+      s++;
+      continue;
+    }
+    const char *name_begin = s;
+    while (is_name_char(static_cast<unsigned char>(*s)))
+      s++;
+    const char *name_end = s;
+    const char *t = s;
+    while (is_space(static_cast<unsigned char>(*t)))
+      t++;
+    if (*t != '=')
+      continue;  // an element name or a bare word
+    t++;
+    while (is_space(static_cast<unsigned char>(*t)))
+      t++;
+    char q = *t;
+    if (q != '"' && q != '\'') {
+      s = t;  // an unquoted value is no attribute
+      continue;
+    }
+    const char *close = std::strchr(t + 1, q);
+    if (close == nullptr)
+      break;  // the value never ends
+    if (quote != 0 && q != quote) {
+      s = close + 1;  // quoted the other way: not what the caller reads
+      continue;
+    }
+    copy_cut(name, name_size, name_begin, static_cast<size_t>(name_end - name_begin));
+    copy_cut(value, value_size, t + 1, static_cast<size_t>(close - (t + 1)));
+    *cursor = close + 1;
+    return 0;
+  }
+  *cursor = s + std::strlen(s);
+  return 1;
+}
