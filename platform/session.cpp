@@ -263,6 +263,12 @@ void encode(const zunuser *user, uint32_t saved_at, uint8_t *out)
   }
 }
 
+bool counts_in_range(const zun_access_list &a)
+{
+  return a.ncomponents >= 0 && a.ncomponents <= ZUN_ACCESS_MAX && a.ngroups >= 0 &&
+         a.ngroups <= ZUN_ACCESS_MAX;
+}
+
 // Header and fields of an authenticated file; false for anything that this
 // version would not have written.
 bool decode(const uint8_t *in, zunuser *user, uint32_t *saved_at)
@@ -295,9 +301,7 @@ bool decode(const uint8_t *in, zunuser *user, uint32_t *saved_at)
     }
     p += field_bytes(f);
   }
-  const zun_access_list &a = user->access;
-  return a.ncomponents >= 0 && a.ncomponents <= ZUN_ACCESS_MAX && a.ngroups >= 0 &&
-         a.ngroups <= ZUN_ACCESS_MAX;
+  return counts_in_range(user->access);
 }
 
 }  // namespace
@@ -305,8 +309,9 @@ bool decode(const uint8_t *in, zunuser *user, uint32_t *saved_at)
 int zunusers_save_user_at(const zunuser *user, const char *path, uint32_t saved_at)
 {
   char mapped[PATH_MAX];
-  if (user == nullptr || path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0)
-    return -1;
+  if (user == nullptr || path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0 ||
+      !counts_in_range(user->access))
+    return -1;  // a record that would not load again is not written
   std::array<uint8_t, FILE_SIZE> bytes;
   encode(user, saved_at, bytes.data());
   if (!compute_mac(bytes.data(), FILE_SIZE - MAC_SIZE, bytes.data() + FILE_SIZE - MAC_SIZE))
