@@ -1,0 +1,98 @@
+// appliance-sim: stand-ins for the sibling daemons of the appliance, served on
+// their sockets under APPLIANCE_ROOT, and for the 1-Wire reader and GPIO tree.
+//
+// Each stand-in is one row of the table in main.cpp: a name (its socket is
+// /tmp/NAME.socket) and a table of command handlers. One thread per stand-in
+// runs the platform's socket server; every connection's command is written
+// to the journal, then the stand-in's fault mode decides whether, when and
+// how it is answered.
+#pragma once
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// One XML command as received: the root element's name and attributes
+// (entities decoded), and its child elements in order.
+struct Element {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attrs;
+
+  const std::string *find(std::string_view key) const;  // null when absent
+  std::string get(std::string_view key, std::string_view dflt = "") const;
+  bool has(std::string_view key) const { return find(key) != nullptr; }
+};
+
+struct Command {
+  Element root;
+  std::vector<Element> children;
+  std::string text;  // the command bytes as received
+};
+
+// Parses one command text; false when no element could be read at all (a
+// well-formed start tag followed by garbage still yields the root).
+bool parse_command(std::string_view text, Command *cmd);
+
+// A command handler: fills the reply; returns 0 (the reply is always sent).
+typedef int (*command_fn)(const Command &cmd, std::string &reply);
+
+struct CommandRow {
+  const char *name;
+  command_fn fn;
+};
+
+struct CommandTable {
+  const CommandRow *rows;
+  size_t count;
+  command_fn fallback;  // for names not in the table
+};
+
+template <size_t N>
+constexpr CommandTable make_table(const CommandRow (&rows)[N], command_fn fallback)
+{
+  return {rows, N, fallback};
+}
+
+// Reply helpers.
+inline constexpr const char *kNoError = "<error type=\"no error\" />";
+std::string xml_escape(std::string_view text);                // attribute-safe
+std::string error_reply(std::string_view text);               // <error type="TEXT" />
+void append_attr(std::string &out, std::string_view name, std::string_view value);  // ` name="esc"`
+int reply_no_error(const Command &cmd, std::string &reply);   // the common fallback
+long parse_long(std::string_view text, long dflt);            // decimal, dflt when not a number
+
+// The command tables of the stand-ins (one file each).
+extern const CommandTable registryd_table;
+extern const CommandTable stewardd_table;
+extern const CommandTable chronicled_table;
+extern const CommandTable cellulard_table;
+extern const CommandTable quiet_table;  // phantomd, baseiod, mainsd, opticd, busstate
+
+// registryd's database, seeded from $APPLIANCE_ROOT/etc/registry.xml.
+// Returns the number of items read, negative when the file is malformed.
+int registry_seed(const std::string &path);
+
+// Journal of every command received: "name\tcommand\n", line feeds inside
+// the command written as \n, flushed at once.
+void journal_open(const std::string &path);
+void journal_write(std::string_view daemon, std::string_view command);
+
+// Fault modes.
+enum class Fault { none, silent, close, slow, malformed };
+bool fault_parse(std::string_view text, Fault *out);
+// The mode of a stand-in now: the faults file (re-read on every call) wins
+// over the command-line default.
+Fault fault_current(std::string_view daemon, Fault dflt);
+void faults_file_set(const std::string &path);
+
+// Hardware stand-ins: the 1-Wire reader FIFO and the GPIO tree. w1_start
+// creates the FIFO (0 on success); w1_poll keeps it filled or drained.
+int w1_start(void);
+void w1_poll(void);
+void w1_stop(void);
+void gpio_tree_create(void);
+
+}  // namespace sim
