@@ -105,3 +105,17 @@ int notify_testmessage(const fwd_command *cmd);
 // Language rows (getlanguage, dellanguage) belong to the file endpoints.
 int files_getlanguage(const fwd_command *cmd);
 int files_dellanguage(const fwd_command *cmd);
+
+// Invocation roles of the file endpoints (engine/main.cpp's role table).
+using role_handler = int (*)();
+int files_rss();
+int files_image();
+int files_dump();
+int files_settings();
+int files_map();
+int files_upload_map();
+int files_db();
+int files_upload_db();
+int files_upload_firmware();
+int files_language();
+int files_upload_language();

@@ -156,6 +156,11 @@ int forward_handler(const fwd_command *cmd);
 // row's reply has been written and -1 is returned.
 int forward_require(const fwd_command &cmd);
 
+// Step 2 alone: the socket the row's command goes to, into path (size
+// bytes). 0 when found; -1 when the route stopped the row (its reply, if
+// any, has been written). Uses command_buffer for the element lookup.
+int forward_route(const fwd_command &cmd, char *path, size_t size);
+
 // Step 3 alone: composes the row's command in command_buffer. 0 on success;
 // -1 when it would not fit ("command is too long" has been written).
 int forward_compose(const fwd_command &cmd);
@@ -179,6 +184,10 @@ bool forward_append_value(BoundedText &out, const char *value);
 long forward_number_auto(const char *text);
 // Reads leading decimal digits (none: 0), as the rights calls read `id`.
 int forward_number_dec(const char *text);
+
+// Writes a text that a reply carries inside a double-quoted attribute to
+// standard output: '"', '<' and '&' as entities, everything else unchanged.
+void print_attr_text(const char *text);
 
 // Replies through error_printstr with the texts above.
 int reply_text(const char *text);  // returns -1, so handlers can `return reply_text(...)`

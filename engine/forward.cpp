@@ -1,0 +1,245 @@
+// The forwarding mechanism: a command row becomes one XML command for one
+// daemon (see forward.h for the walk).
+#include "forward.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "errors.h"
+#include "params.h"
+#include "rights.h"
+#include "uds.h"
+#include "xmlhelpers.h"
+#include "zundb.h"
+#include "zunusers.h"
+
+char command_buffer[COMMAND_BUFFER_SIZE];
+
+int reply_text(const char *text)
+{
+  error_printstr(text);
+  return -1;
+}
+
+long forward_number_auto(const char *text)
+{
+  return text != nullptr ? std::strtol(text, nullptr, 0) : 0;
+}
+
+int forward_number_dec(const char *text)
+{
+  if (text == nullptr)
+    return 0;
+  long v = std::strtol(text, nullptr, 10);
+  if (v > 0x7fffffffL)
+    return 0x7fffffff;
+  if (v < -0x7fffffffL - 1)
+    return -0x7fffffff - 1;
+  return static_cast<int>(v);
+}
+
+bool forward_append_value(BoundedText &out, const char *value)
+{
+  const char *run = value;
+  for (const char *p = value;; p++) {
+    if (*p == '"' || *p == '<' || *p == '\0') {
+      if (!out.append(std::string_view(run, static_cast<size_t>(p - run))))
+        return false;
+      if (*p == '\0')
+        return true;
+      if (!out.append(*p == '"' ? "&quot;" : "&lt;"))
+        return false;
+      run = p + 1;
+    }
+  }
+}
+
+bool forward_append_attr(BoundedText &out, const fwd_attr &attr)
+{
+  char *value = param_get(attr.name);
+  if (value == nullptr)
+    return true;
+  fwd_form form = attr.form;
+  if (form == fwd_form::escaped_if_func_addmail) {
+    const char *func = param_get("func");
+    form = func != nullptr && strcasecmp(func, "addmail") == 0 ? fwd_form::escaped : fwd_form::plain;
+  }
+  out.append(" ");
+  out.append(attr.name);
+  out.append("=\"");
+  switch (form) {
+  case fwd_form::decoded:
+    forward_append_value(out, url_decode(value));
+    break;
+  case fwd_form::escaped:
+    helpers_xml_name(url_decode(value), escape_area(), ESCAPE_AREA);
+    out.append(escape_area());
+    break;
+  default:
+    forward_append_value(out, value);
+    break;
+  }
+  return out.append("\"");
+}
+
+int forward_require(const fwd_command &cmd)
+{
+  for (const char *name : cmd.required) {
+    if (name != nullptr && param_get(name) == nullptr) {
+      if (cmd.on_missing == fwd_missing::report)
+        reply_text(TXT_MISSING);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int forward_compose(const fwd_command &cmd)
+{
+  BoundedText out(command_buffer, COMMAND_AREA);
+  const char *text = cmd.opening;
+  size_t arg = 0;
+  for (;;) {
+    const char *mark = std::strstr(text, "%s");
+    if (mark == nullptr) {
+      out.append(text);
+      break;
+    }
+    out.append(std::string_view(text, static_cast<size_t>(mark - text)));
+    if (arg < FWD_MAX_OPEN_ARGS) {
+      const fwd_arg &a = cmd.open_args[arg++];
+      const char *value = "";
+      if (a.what == fwd_arg::kind::session_key)
+        value = current_user.key;
+      else if (a.what == fwd_arg::kind::param && param_get(a.name) != nullptr)
+        value = param_get(a.name);
+      forward_append_value(out, value);
+    }
+    text = mark + 2;
+  }
+  if (cmd.close != nullptr) {
+    for (const fwd_attr &attr : cmd.attrs)
+      forward_append_attr(out, attr);
+    out.append(cmd.close);
+  }
+  if (out.truncated()) {
+    command_buffer[0] = '\0';
+    return reply_text(TXT_TOO_LONG);
+  }
+  return 0;
+}
+
+int forward_deliver(const char *socket, fwd_delivery delivery)
+{
+  switch (delivery) {
+  case fwd_delivery::streamed:
+    if (udsclient_stdout(socket, command_buffer) < 0)
+      return reply_text(TXT_NOT_LOADED);
+    return 0;
+  case fwd_delivery::streamed_quiet:
+    return udsclient_stdout(socket, command_buffer) < 0 ? -1 : 0;
+  case fwd_delivery::exchanged_printed:
+    if (udsclient_exchange(socket, command_buffer, COMMAND_AREA) != 0)
+      return reply_text(TXT_NOT_LOADED);
+    std::fputs(command_buffer, stdout);
+    return 0;
+  case fwd_delivery::exchanged_only:
+    return udsclient_exchange(socket, command_buffer, COMMAND_AREA) != 0 ? -1 : 0;
+  }
+  return -1;
+}
+
+// The module number of element `id` as registryd tells it (0 when it cannot).
+static int element_module(const char *id)
+{
+  BoundedText cmd(command_buffer, COMMAND_AREA);
+  cmd.append("<getelement id=\"");
+  forward_append_value(cmd, id);
+  cmd.append("\" />");
+  if (cmd.truncated() || udsclient_exchange(REGISTRYD_SOCKET, command_buffer, COMMAND_AREA) != 0)
+    return 0;
+  const char *cursor = command_buffer;
+  char name[64];
+  char value[64];
+  while (zunutils_xml_get_param(&cursor, name, sizeof name, value, sizeof value, '"') == 0)
+    if (strcasecmp(name, "module") == 0)
+      return forward_number_dec(value);
+  return 0;
+}
+
+int forward_route(const fwd_command &cmd, char *path, size_t size)
+{
+  const char *id = param_get("id");
+  if (id == nullptr)
+    id = "";
+  zundb_item item;
+  switch (cmd.route) {
+  case fwd_route::fixed:
+    strlcpy(path, cmd.socket != nullptr ? cmd.socket : "", size);
+    return 0;
+  case fwd_route::module_lookup:
+  case fwd_route::module_lookup_or_fallback: {
+    if (zunusers_check_module(&current_user, forward_number_dec(id)) != 0)
+      return reply_text(TXT_ACCESS);
+    // The path buffer of the lookup: 32 bytes, 64 where a fallback exists.
+    size_t lookup_size = cmd.route == fwd_route::module_lookup ? 32 : 64;
+    if (lookup_size > size)
+      lookup_size = size;
+    zundb_item_init(&item);
+    item.module_num = static_cast<int>(forward_number_auto(id));
+    path[0] = '\0';
+    item.socket = path;
+    item.socket_size = lookup_size;
+    int rc = zundb_module_socket(&item);
+    if (cmd.route == fwd_route::module_lookup) {
+      if (rc != 0)
+        return reply_text(TXT_NOT_FOUNDED);
+    } else if (path[0] == '\0') {
+      strlcpy(path, cmd.socket != nullptr ? cmd.socket : REGISTRYD_SOCKET, size);
+    }
+    return 0;
+  }
+  case fwd_route::element_lookup:
+  case fwd_route::element_socket:
+    if (cmd.route == fwd_route::element_lookup &&
+        zunusers_check_element(&current_user, forward_number_dec(id), element_module(id)) != 0)
+      return reply_text(TXT_ACCESS);
+    zundb_item_init(&item);
+    item.element_num = static_cast<int>(forward_number_auto(id));
+    path[0] = '\0';
+    item.socket = path;
+    item.socket_size = size < 32 ? size : 32;
+    return zundb_element_socket(&item) == 0 ? 0 : -1;
+  }
+  return -1;
+}
+
+int forward_run(const fwd_command *cmd)
+{
+  if (cmd == nullptr || forward_require(*cmd) != 0)
+    return -1;
+  char path[64];
+  if (forward_route(*cmd, path, sizeof path) != 0)
+    return -1;
+  if (forward_compose(*cmd) != 0)
+    return -1;
+  return forward_deliver(path, cmd->delivery);
+}
+
+int forward_handler(const fwd_command *cmd) { return forward_run(cmd); }
+
+void print_attr_text(const char *text)
+{
+  const char *run = text;
+  for (const char *p = text;; p++) {
+    if (*p == '"' || *p == '<' || *p == '&' || *p == '\0') {
+      std::fwrite(run, 1, static_cast<size_t>(p - run), stdout);
+      if (*p == '\0')
+        return;
+      std::fputs(*p == '"' ? "&quot;" : *p == '<' ? "&lt;" : "&amp;", stdout);
+      run = p + 1;
+    }
+  }
+}

@@ -1,0 +1,158 @@
+// Sessions and rights: the one question "may this session do this to that?"
+#include "rights.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "errors.h"
+#include "params.h"
+#include "sql3.h"
+#include "zun_path.h"
+#include "zun_text.h"
+#include "zundb.h"
+#include "zunlog.h"
+
+zunuser current_user;
+
+namespace {
+
+// Texts searched in the rights lists, by section index.
+constexpr const char *kSectionNames[] = {
+    "all,",     "accesskeys,", "cameras,", "canbus,",  "devvirt,", "elements,",
+    "groups,",  "gsm,",        "languages,", "log,",   "logics,",  "modules,",
+    "notify,",  "relays,",     "sdcard,",  "system,",  "users,",   "view,",
+};
+
+constexpr size_t MAX_KEY_DIGITS = 20;
+constexpr size_t LOG_LINE_SIZE = 512;  // log lines are cut at 511 characters
+
+bool list_has(const char *list, const char *text) { return std::strstr(list, text) != nullptr; }
+
+bool granted(const zunuser &user, int section, int level)
+{
+  const char *p = kSectionNames[section];
+  if (level == LEVEL_READ)
+    return list_has(user.sread, p) || list_has(user.sread, "all") || list_has(user.swrite, p) ||
+           list_has(user.swrite, "all");
+  if (level == LEVEL_WRITE)
+    return list_has(user.swrite, p) || list_has(user.swrite, "all");
+  return false;
+}
+
+// A local account's session stays usable only while its row is enabled.
+bool account_enabled(const zunuser &user)
+{
+  if (user.id <= 0 || user.radius != 0)
+    return true;
+  sql3 db;
+  if (sql3_open(&db, USERS_DB_PATH) != 0)
+    return false;
+  char id[16];
+  zun_format(id, sizeof id, "%d", user.id);
+  bool enabled = sql3_select(&db, "SystemUsers", "ID", id) == 0 &&
+                 std::strcmp(sql3_get(&db, 1), "0") != 0 && sql3_get(&db, 1)[0] != '\0';
+  sql3_close(&db);
+  return enabled;
+}
+
+// Writes the record back through the temporary file of `key`, onto the
+// session file or, for an alias, onto the file the alias names.
+void session_refresh(const zunuser &user, const char *key)
+{
+  char path[1024];
+  char tmp[1024];
+  if (session_path(key, "", path, sizeof path) != 0 || session_path(key, "_tmp", tmp, sizeof tmp) != 0)
+    return;
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    char target[1025];
+    ssize_t n = readlink(path, target, 1024);
+    if (n <= 0)
+      return;
+    target[n] = '\0';
+    strlcpy(path, target, sizeof path);
+  }
+  zunusers_save_user(&user, tmp);
+  std::rename(tmp, path);
+}
+
+}  // namespace
+
+int session_path(const char *key, const char *suffix, char *out, size_t size)
+{
+  size_t n = std::strlen(key);
+  if (n == 0 || n > MAX_KEY_DIGITS || std::strspn(key, "0123456789") != n)
+    return -1;
+  char rel[96];
+  if (!zun_format(rel, sizeof rel, "/var/users/%s%s.session", key, suffix))
+    return -1;
+  return zunpath_map(rel, out, size);
+}
+
+int rights_remap_section(int section, int id)
+{
+  if (section < 1 || section > 17 || id <= 0)
+    return section;
+  int kind = 0, clas = 0, type = 0;
+  if (zunelement_type_by_id(id, &kind, &clas, &type) != 0)
+    return section;
+  if (kind == ZUNDB_KIND_GROUP)
+    return SEC_GROUPS;
+  if (kind == ZUNDB_KIND_MODULE)
+    return SEC_MODULES;
+  if (clas == 4 && (type == 2 || type == 3))
+    return SEC_CAMERAS;
+  if (clas == 4 && type == 4)
+    return SEC_GSM;
+  if (clas == 5)
+    return type == 3 ? SEC_LOGICS : SEC_DEVVIRT;
+  if (clas == 3 && (type == 1 || type == 2))
+    return SEC_RELAYS;
+  if (clas == 6)
+    return SEC_NOTIFY;
+  return section;
+}
+
+int rights_check(const char *querytype, int section, int level)
+{
+  zunusers_clear(&current_user);
+  const char *key = param_get("k");
+  const char *id_text = param_get("id");
+  int id = id_text != nullptr ? forward_number_dec(id_text) : -1;
+  char line[LOG_LINE_SIZE];
+
+  if (key == nullptr) {
+    zun_format(line, sizeof line, "No user identify for querystr=%s", querytype);
+    zunlog_message(nullptr, line, 7);
+    return ZUN_ERR_NO_PARAM;
+  }
+  static zunuser user;
+  char path[1024];
+  if (session_path(key, "", path, sizeof path) != 0 || zunusers_load_user(&user, path) != 0 ||
+      !account_enabled(user))
+    return ZUN_ERR_NO_SESSION;
+
+  section = rights_remap_section(section, id);
+  if (section != SEC_SESSION_ONLY && (section < 0 || section > 17 || !granted(user, section, level))) {
+    zun_format(line, sizeof line, "Access denied for user ID='%i', IP: '%s'", user.id, user.remote);
+    zunlog_message("access", line, 8);
+    return ZUN_ERR_ACCESS;
+  }
+  user.level = level;
+  int rc = zunusers_create_access_list(&user, command_buffer, COMMAND_AREA);
+  if (rc != 0)
+    return rc;
+  session_refresh(user, key);
+  current_user = user;
+  return 0;
+}
+
+int rights_check_reply(const char *querytype, int section, int level)
+{
+  int rc = rights_check(querytype, section, level);
+  if (rc != 0)
+    error_print(rc);
+  return rc;
+}
