@@ -55,8 +55,12 @@ void print_login_reply(const zunuser &u)
 // already has a session file, makes a new alias to it for this login.
 // Returns 1 when an alias was made (user then holds that session with the
 // new key), 0 when none, -1 when the folder cannot be opened.
-int reuse_session(zunuser &user, const char *folder)
+int reuse_session(zunuser &user)
 {
+  constexpr const char *FOLDER = "/var/users/";
+  char folder[1024];
+  if (zunpath_map(FOLDER, folder, sizeof folder) != 0)
+    return -1;
   dir_closer dir{opendir(folder)};
   if (dir.d == nullptr)
     return -1;
@@ -66,8 +70,10 @@ int reuse_session(zunuser &user, const char *folder)
   while (struct dirent *ent = readdir(dir.d)) {
     if (std::strstr(ent->d_name, ".session") == nullptr)
       continue;
-    char path[1024];
-    if (!zun_format(path, sizeof path, "%s%s", folder, ent->d_name))
+    char rel[1024];  // as the session calls take it
+    char path[1024];  // under the root
+    if (!zun_format(rel, sizeof rel, "%s%s", FOLDER, ent->d_name) ||
+        !zun_format(path, sizeof path, "%s%s", folder, ent->d_name))
       continue;
     struct stat st;
     if (lstat(path, &st) != 0)
@@ -79,15 +85,18 @@ int reuse_session(zunuser &user, const char *folder)
     }
     if (!S_ISREG(st.st_mode))
       continue;
-    if (zunusers_load_user(&other, path) != 0 || strcasecmp(other.name, user.name) != 0)
+    if (zunusers_load_user(&other, rel) != 0 || strcasecmp(other.name, user.name) != 0)
       continue;
-    if (zunusers_load_user(&user, path) != 0) {
+    if (zunusers_load_user(&user, rel) != 0) {
       unlink(path);
       continue;
     }
     new_key(user);
+    // The alias names the file under the root, so that it resolves.
+    char alias_rel[1024];
     char alias[1024];
-    if (session_path(user.key, "", alias, sizeof alias) != 0 || symlink(path, alias) != 0) {
+    if (session_path(user.key, "", alias_rel, sizeof alias_rel) != 0 ||
+        zunpath_map(alias_rel, alias, sizeof alias) != 0 || symlink(path, alias) != 0) {
       unlink(path);
       continue;
     }
@@ -134,8 +143,7 @@ int auth_login(const fwd_command *)
     return -1;
   }
 
-  std::string folder = zunpath("/var/users/");
-  int reused = reuse_session(user, folder.c_str());
+  int reused = reuse_session(user);
   if (reused < 0) {
     error_print(ZUN_ERR_SESSION_DIR);
     return -1;

@@ -2,6 +2,7 @@
 #include "rights.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,8 +52,7 @@ bool account_enabled(const zunuser &user)
     return false;
   char id[16];
   zun_format(id, sizeof id, "%d", user.id);
-  bool enabled = sql3_select(&db, "SystemUsers", "ID", id) == 0 &&
-                 std::strcmp(sql3_get(&db, 1), "0") != 0 && sql3_get(&db, 1)[0] != '\0';
+  bool enabled = sql3_select(&db, "SystemUsers", "ID", id) == 0 && std::atoi(sql3_get(&db, 1)) != 0;
   sql3_close(&db);
   return enabled;
 }
@@ -61,9 +61,11 @@ bool account_enabled(const zunuser &user)
 // session file or, for an alias, onto the file the alias names.
 void session_refresh(const zunuser &user, const char *key)
 {
+  char rel[1024];
   char path[1024];
   char tmp[1024];
-  if (session_path(key, "", path, sizeof path) != 0 || session_path(key, "_tmp", tmp, sizeof tmp) != 0)
+  if (session_path(key, "", rel, sizeof rel) != 0 || zunpath_map(rel, path, sizeof path) != 0 ||
+      session_path(key, "_tmp", tmp, sizeof tmp) != 0)
     return;
   struct stat st;
   if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -75,7 +77,9 @@ void session_refresh(const zunuser &user, const char *key)
     strlcpy(path, target, sizeof path);
   }
   zunusers_save_user(&user, tmp);
-  std::rename(tmp, path);
+  char mapped_tmp[1024];
+  if (zunpath_map(tmp, mapped_tmp, sizeof mapped_tmp) == 0)
+    std::rename(mapped_tmp, path);
 }
 
 }  // namespace
@@ -85,10 +89,7 @@ int session_path(const char *key, const char *suffix, char *out, size_t size)
   size_t n = std::strlen(key);
   if (n == 0 || n > MAX_KEY_DIGITS || std::strspn(key, "0123456789") != n)
     return -1;
-  char rel[96];
-  if (!zun_format(rel, sizeof rel, "/var/users/%s%s.session", key, suffix))
-    return -1;
-  return zunpath_map(rel, out, size);
+  return zun_format(out, size, "/var/users/%s%s.session", key, suffix) ? 0 : -1;
 }
 
 int rights_remap_section(int section, int id)

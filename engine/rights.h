@@ -53,8 +53,8 @@ int rights_check_reply(const char *querytype, int section, int level);
 int rights_remap_section(int section, int id);
 
 // The session file path of key `key` ("/var/users/KEY.session", or with
-// suffix "_tmp"), mapped under the root, into out. -1 when the key is not 1
-// to 20 decimal digits or the path does not fit.
+// suffix "_tmp"), as written (the session calls map it under the root), into
+// out. -1 when the key is not 1 to 20 decimal digits or the path does not fit.
 int session_path(const char *key, const char *suffix, char *out, size_t size);
 
 // querytype "auth": log in by name and `h`, create or reuse a session, write
