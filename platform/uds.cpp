@@ -133,7 +133,8 @@ enum : int {
   CLIENT_READ_FAILED = -5,
 };
 
-// Connects and writes command plus NUL. The socket is non-blocking on return.
+// Connects and writes command plus NUL. Every later call on the socket
+// passes MSG_DONTWAIT and waits in poll, against the deadline.
 int client_open(const char *path, const char *command, Clock::time_point end, Fd &sock)
 {
   struct sockaddr_un addr;
@@ -153,8 +154,6 @@ int client_open(const char *path, const char *command, Clock::time_point end, Fd
   while (r < 0 && errno == EINTR);
   if (r < 0)
     return CLIENT_UNREACHABLE;
-  int fl = ::fcntl(sock.get(), F_GETFL);
-  ::fcntl(sock.get(), F_SETFL, fl | O_NONBLOCK);
   // The NUL is part of the framing. A server that stopped reading early
   // (request limit) may refuse the rest; its reply is still worth reading.
   if (send_all(sock.get(), command, std::strlen(command) + 1, end) != 0 && Clock::now() >= end)
@@ -170,8 +169,17 @@ int client_read(int sock, Clock::time_point end, Sink sink)
 {
   char chunk[4096];
   bool got = false;
+  bool wait = true;  // the reply is never there the moment the command left
   for (;;) {
+    if (wait) {
+      int w = wait_fd(sock, POLLIN, end);
+      if (w == 0)
+        return CLIENT_TIMEOUT;
+      if (w < 0)
+        return CLIENT_READ_FAILED;
+    }
     ssize_t n = ::recv(sock, chunk, sizeof chunk, MSG_DONTWAIT);
+    wait = false;
     if (n > 0) {
       got = true;
       if (!sink(chunk, static_cast<size_t>(n)))
@@ -183,11 +191,7 @@ int client_read(int sock, Clock::time_point end, Sink sink)
     if (errno == EINTR)
       continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      int w = wait_fd(sock, POLLIN, end);
-      if (w == 0)
-        return CLIENT_TIMEOUT;
-      if (w < 0)
-        return CLIENT_READ_FAILED;
+      wait = true;
       continue;
     }
     // A reset after a complete reply (the server closed with our command
