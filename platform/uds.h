@@ -46,7 +46,11 @@ struct udsserver {
 
 // Binds the socket (replacing a stale one), accepts connections one at a
 // time, reads each command (until NUL, end of input, 64 KiB or 5 s) and calls
-// the handler with the connection. Returns when udsserver_stop was called
+// the handler with the connection. A connection that brought no byte of
+// command is closed without calling the handler. The handle is not a
+// descriptor: it names the connection's record for the calls below and is
+// never given to two connections. The server ends a connection that the
+// handler left open when the handler returns. Returns when udsserver_stop was called
 // (0) or on a fatal socket error (negative); the caller may call it again.
 int udsserver_run(udsserver *srv);
 
@@ -57,7 +61,12 @@ void udsserver_reset(udsserver *srv);
 
 // Connection calls with the semantics of read/write/close. `conn` is the
 // address of an int holding the connection handle (the xml_channel context
-// convention). recv yields the command bytes read by the server, then 0.
+// convention). recv yields the command bytes read by the server, then 0; it
+// goes on serving them after close, since the parser may still be inside the
+// command when its handler closes. send writes everything or fails (-1): a
+// client that takes nothing for 5 s fails it, and every later send on the
+// connection fails at once; a client that went away fails it without
+// SIGPIPE. Unknown or closed handles give -1 (EBADF).
 ssize_t udsserver_recv(void *conn, void *buf, size_t size);
 ssize_t udsserver_send(void *conn, const void *buf, size_t count);
 int udsserver_close(void *conn);
