@@ -44,7 +44,11 @@ struct xml_channel {
 // into. Returns 0 when the input was well formed and every handler returned
 // 0; the first non-zero handler result otherwise; negative for malformed or
 // truncated input (handlers of elements read before the fault have run).
-// At most UDS_MAX_REQUEST bytes are read from a channel.
+// At most UDS_MAX_REQUEST bytes are read from a channel; input that goes on
+// beyond counts as truncated. A document type declaration is refused as
+// malformed (no entity expansion). A handler result wins over a later fault.
+// Negative codes of the parser itself: -2 malformed, -3 read failed (or no
+// read function), -4 no memory.
 int helpers_xml_parse(xml_channel *ch);
 
 // The same over a text (only ch->table is used).
@@ -58,9 +62,13 @@ const char *key_find(const char **attrs, const char *name);
 // at a whole entity or character). Returns dest.
 char *helpers_xml_name(const char *text, char *dest, size_t size);
 
-// helpers_conf_read record: finds in the file the first element that opens
-// with `start`, and copies its attribute text (what lies between start plus
-// `separator` and `end`) into out, cut to size-1. out is empty when none.
+// helpers_conf_read record: finds in the file (path mapped under
+// APPLIANCE_ROOT, first 64 KiB read) the first element that opens with
+// `start` followed by `separator` or `end`, and copies its attribute text
+// (what lies between start plus `separator` and `end`, the end counted
+// outside quoted values, without the blanks and slash of an empty-element
+// tag) into out, cut to size-1 at a whole UTF-8 character. out is empty
+// when none.
 struct conf_read {
   const char *start;      // e.g. "<language"
   const char *separator;  // e.g. " "
@@ -72,7 +80,9 @@ int helpers_conf_read(conf_read *rec, const char *path);  // 0 found, -1 not
 
 // Steps through the attributes of an XML text: skips to the next name="value"
 // (quote is '"' or '\''; the value may be quoted with either when quote is
-// 0), copies name and value (cut to their sizes), advances *cursor past it.
-// Returns 0 when an attribute was found, non-zero when none is left.
+// 0), copies name and value (cut to their sizes, values as written: entities
+// are not decoded), advances *cursor past it. Values quoted the other way and
+// unquoted values are stepped over. Returns 0 when an attribute was found,
+// non-zero when none is left.
 int zunutils_xml_get_param(const char **cursor, char *name, size_t name_size,
                            char *value, size_t value_size, char quote);
