@@ -197,3 +197,59 @@ TEST(DaemonCli, SyslogTargetKeepsStandardErrorQuiet)
 }
 
 }  // namespace
+
+namespace {
+
+// The id written into the lock file by a daemon in the background.
+pid_t lock_pid(const zt::Root &root)
+{
+  std::string text = root.read(kLock);
+  return text.empty() ? -1 : static_cast<pid_t>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+// Stops a daemon that is not this test's child, whatever the test's outcome.
+struct BackgroundDaemon {
+  const zt::Root &root;
+  pid_t pid = -1;
+  ~BackgroundDaemon()
+  {
+    if (pid > 0 && kill(pid, 0) == 0) {
+      kill(pid, SIGKILL);
+      zt::wait_for([&] { return kill(pid, 0) != 0; });
+    }
+  }
+};
+
+struct BackgroundCase {
+  std::vector<std::string> args;
+  bool log_on_stderr;
+};
+
+TEST(DaemonCli, BackgroundKeepsStandardErrorOnlyWithoutSyslog)
+{
+  const BackgroundCase cases[] = {{{"-b"}, true}, {{"-b", "-l"}, false}, {{"--background", "--syslog"}, false}};
+  for (const auto &c : cases) {
+    zt::Root root;
+    Testd d(root, c.args);
+    // The parent returns at once; the daemon goes on without it.
+    EXPECT_EQ(d.proc->wait(std::chrono::seconds(10)), 0) << c.args[0];
+    BackgroundDaemon bg{root};
+    ASSERT_TRUE(zt::wait_for([&] { return lock_pid(root) > 0; })) << c.args.size();
+    bg.pid = lock_pid(root);
+    EXPECT_NE(bg.pid, d.proc->pid());
+    ASSERT_TRUE(zt::wait_for([&] { return d.exchange("<test />") == "<error type='Test ok' />"; },
+                             std::chrono::seconds(10)));
+    ASSERT_EQ(kill(bg.pid, SIGTERM), 0);
+    EXPECT_TRUE(zt::wait_for([&] { return kill(bg.pid, 0) != 0; }, std::chrono::seconds(10)));
+    EXPECT_FALSE(root.exists(kLock));
+    if (c.log_on_stderr) {
+      EXPECT_TRUE(zt::wait_for([&] { return d.proc->err().find("testd stop.\n") != std::string::npos; }))
+          << d.proc->err();
+      EXPECT_NE(d.proc->err().find("testd is up and running.\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(d.proc->err().find("testd"), std::string::npos) << d.proc->err();
+    }
+  }
+}
+
+}  // namespace
