@@ -1,0 +1,114 @@
+// Login: new sessions, aliases and their expiry, refusals.
+#include "engine_env.h"
+
+#include <fcntl.h>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class Auth : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    et::make_users(root, {
+                             {"1", "admin", "pw", "all", "all"},
+                             {"0", "gone", "pw", "all", "all"},
+                             {"1", "q\"<&x", "pw", "log,\"", "a<b&c"},
+                         });
+  }
+  zt::Root root;
+  zt::Sim sim{root};
+
+  std::string auth(const std::string &form) { return et::body(zt::cgi(root, "", "querytype=auth&" + form)); }
+  bool is_link(const std::string &k) const
+  {
+    struct stat st;
+    return lstat(root.file("/var/users/" + k + ".session").c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  }
+};
+
+TEST_F(Auth, NewSessionReply)
+{
+  std::string reply = auth("name=admin&h=pw");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(reply, m,
+                               std::regex("<user id=\"1\" k=\"([0-9]+)\" name=\"admin\" sread=\"all\" "
+                                          "swrite=\"all\" cread=\"all\" cwrite=\"all\" gread=\"all\" "
+                                          "gwrite=\"all\" />")))
+      << reply;
+  std::string k = m[1];
+  EXPECT_TRUE(root.exists("/var/users/" + k + ".session"));
+  EXPECT_FALSE(is_link(k));
+  EXPECT_EQ(et::ask(root, k, "querytype=getsystem").rfind("<system ", 0), 0u);
+}
+
+TEST_F(Auth, RepliesEscapeQuoteLessThanAndAmpersand)
+{
+  std::string reply = auth("name=q%22%3C%26x&h=pw");
+  EXPECT_NE(reply.find(" name=\"q&quot;&lt;&amp;x\" sread=\"log,&quot;\" swrite=\"a&lt;b&amp;c\" "),
+            std::string::npos)
+      << reply;
+}
+
+TEST_F(Auth, Refusals)
+{
+  EXPECT_EQ(auth("name=admin"), "<error type=\"missing parameter\" code=\"-103\" />");
+  EXPECT_EQ(auth("h=pw"), "<error type=\"missing parameter\" code=\"-103\" />");
+  EXPECT_EQ(auth("name=gone&h=pw"), "<error type=\"account disabled\" code=\"-1\" />");
+  // Local failure without a RADIUS server: the local check's code.
+  EXPECT_EQ(auth("name=admin&h=wrong"), "<error type=\"wrong login or password\" code=\"-106\" />");
+  EXPECT_EQ(auth("name=nobody&h=pw"), "<error type=\"wrong login or password\" code=\"-106\" />");
+}
+
+TEST_F(Auth, SecondLoginMakesAnAliasToTheSameSession)
+{
+  std::string k1 = et::login(root, "admin", "pw");
+  std::string k2 = et::login(root, "admin", "pw");
+  ASSERT_FALSE(k1.empty());
+  ASSERT_FALSE(k2.empty());
+  EXPECT_NE(k1, k2);
+  EXPECT_FALSE(is_link(k1));
+  ASSERT_TRUE(is_link(k2));
+  char target[1024] = {};
+  ASSERT_GT(readlink(root.file("/var/users/" + k2 + ".session").c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), root.file("/var/users/" + k1 + ".session"));
+  // Both keys reach the session; a check through the alias rewrites the file.
+  EXPECT_EQ(et::ask(root, k2, "querytype=getsystem").rfind("<system ", 0), 0u);
+  EXPECT_TRUE(is_link(k2));
+  EXPECT_EQ(et::ask(root, k1, "querytype=getsystem").rfind("<system ", 0), 0u);
+}
+
+TEST_F(Auth, IdleAliasesGoAtTheNextLogin)
+{
+  std::string k1 = et::login(root, "admin", "pw");
+  std::string old_alias = et::login(root, "admin", "pw");
+  std::string fresh_alias = et::login(root, "admin", "pw");
+  ASSERT_TRUE(is_link(old_alias));
+  ASSERT_TRUE(is_link(fresh_alias));
+  // The alias was last used 181 seconds ago.
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= 181;
+  times[1] = times[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, root.file("/var/users/" + old_alias + ".session").c_str(), times,
+                      AT_SYMLINK_NOFOLLOW),
+            0);
+  et::login(root, "q%22%3C%26x", "pw");  // any user's login cleans up
+  EXPECT_FALSE(root.exists("/var/users/" + old_alias + ".session"));
+  EXPECT_TRUE(is_link(fresh_alias));
+  EXPECT_TRUE(root.exists("/var/users/" + k1 + ".session"));
+}
+
+TEST_F(Auth, UnloadableSessionFileIsReplaced)
+{
+  std::string k1 = et::login(root, "admin", "pw");
+  root.write("/var/users/" + k1 + ".session", "broken");
+  std::string k2 = et::login(root, "admin", "pw");
+  ASSERT_FALSE(k2.empty());
+  EXPECT_FALSE(is_link(k2));  // a new session, not an alias to the broken file
+  EXPECT_EQ(et::ask(root, k2, "querytype=getsystem").rfind("<system ", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// Sessions and rights: keys, levels, "all", section remapping by element id,
+// the log lines, the session rewrite and disabled accounts.
+#include "engine_env.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+const std::string kDenied = "<error type=\"access denied\" code=\"-101\" />";
+const std::string kNoSession = "<error type=\"session not found\" code=\"-102\" />";
+const std::string kNoKey = "<error type=\"missing parameter\" code=\"-103\" />";
+
+class Rights : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    root.write("/etc/registry.xml",
+               "<registry>"
+               "<module id=\"150\" num=\"1\" class=\"1\" name=\"board\" socket=\"/tmp/baseiod.socket\" />"
+               "<element id=\"201\" module=\"150\" num=\"1\" class=\"3\" type=\"1\" name=\"relay\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<element id=\"202\" module=\"150\" num=\"2\" class=\"1\" type=\"1\" name=\"temp\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<group id=\"160\" name=\"g\" />"
+               "</registry>");
+    sim = std::make_unique<zt::Sim>(root);
+    et::make_users(root, {
+                             {"1", "admin", "pw", "all", "all"},
+                             {"1", "logreader", "pw", "log,", ""},
+                             {"1", "elements", "pw", "", "elements,"},
+                             {"1", "relays", "pw", "", "relays,"},
+                             {"1", "users", "pw", "users,", "groups,"},
+                         });
+  }
+  std::unique_ptr<zt::Sim> sim;
+  zt::Root root;
+
+  // The entries chronicled received, one per line.
+  std::vector<std::string> log_entries() const { return sim->journal_of("chronicled"); }
+};
+
+TEST_F(Rights, KeyMissingWrongOrForeign)
+{
+  EXPECT_EQ(et::body(zt::cgi(root, "", "querytype=getsystem")), kNoKey);
+  ASSERT_TRUE(zt::wait_for([&] { return !log_entries().empty(); }));
+  EXPECT_EQ(log_entries().back(), "<entry message=\"No user identify for querystr=getsystem\" level=\"7\" />");
+
+  // Keys that are not 1 to 20 decimal digits never name a file.
+  root.write("/var/users/x.session", "anything");
+  for (const char *k : {"1", "x", "..%2Fx", "12a", "%2Ftmp%2Fx", "1.2", "123456789012345678901", ""})
+    EXPECT_EQ(et::ask(root, k, "querytype=getsystem"), kNoSession) << k;
+}
+
+TEST_F(Rights, LevelsAndAll)
+{
+  std::string admin = et::login(root, "admin", "pw");
+  std::string elements = et::login(root, "elements", "pw");
+  std::string users = et::login(root, "users", "pw");
+  ASSERT_FALSE(admin.empty());
+  // "all" grants every section, at both levels.
+  EXPECT_EQ(et::ask(root, admin, "querytype=setmode"), "");
+  // "elements," in swrite does not grant the all commands.
+  EXPECT_EQ(et::ask(root, elements, "querytype=setmode"), kDenied);
+  // users read passes through the read list; write needs the write list.
+  EXPECT_NE(et::ask(root, users, "querytype=getuser"), kDenied);
+  EXPECT_EQ(et::ask(root, users, "querytype=deluser&id=1"), kDenied);
+  // write in swrite also grants read.
+  EXPECT_EQ(et::ask(root, users, "querytype=getgroup&id=160").find("code=\"-101\""), std::string::npos);
+  // Section-only rows need only a loadable session.
+  EXPECT_EQ(et::ask(root, elements, "querytype=getsystem").rfind("<system ", 0), 0u);
+}
+
+TEST_F(Rights, DeniedLineNamesUserAndAddress)
+{
+  std::string elements = et::login(root, "elements", "pw");
+  sim->clear_journal();
+  EXPECT_EQ(et::ask(root, elements, "querytype=adduser&name=a"), kDenied);
+  ASSERT_TRUE(zt::wait_for([&] { return !log_entries().empty(); }));
+  EXPECT_EQ(log_entries().back(),
+            "<entry type=\"access\" message=\"Access denied for user ID=&apos;3&apos;, IP: &apos;127.0.0.1&apos;\" level=\"8\" />");
+}
+
+TEST_F(Rights, SectionRemappedByElementId)
+{
+  std::string elements = et::login(root, "elements", "pw");
+  std::string relays = et::login(root, "relays", "pw");
+  std::string users = et::login(root, "users", "pw");
+  // Element 201 is class 3 type 1: checked against relays, not elements.
+  EXPECT_EQ(et::ask(root, elements, "querytype=updateelement&id=201&name=x"), kDenied);
+  EXPECT_NE(et::ask(root, relays, "querytype=updateelement&id=201&name=x"), kDenied);
+  // Element 202 (class 1) keeps the row's section.
+  EXPECT_NE(et::ask(root, elements, "querytype=updateelement&id=202&name=x"), kDenied);
+  EXPECT_EQ(et::ask(root, relays, "querytype=updateelement&id=202&name=x"), kDenied);
+  // A group id moves a users request to groups; a module id to modules.
+  EXPECT_NE(et::ask(root, users, "querytype=deluser&id=160"), kDenied);
+  EXPECT_EQ(et::ask(root, users, "querytype=getuser&id=150"), kDenied);
+}
+
+TEST_F(Rights, SuccessfulCheckRewritesTheSession)
+{
+  std::string k = et::login(root, "admin", "pw");
+  std::string file = root.file("/var/users/" + k + ".session");
+  struct stat before, after;
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  EXPECT_EQ(et::ask(root, k, "querytype=getsystem").rfind("<system ", 0), 0u);
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);  // replaced by rename
+  EXPECT_FALSE(root.exists("/var/users/" + k + "_tmp.session"));
+  // A refused check leaves the file as it was.
+  std::string logreader = et::login(root, "logreader", "pw");
+  std::string file2 = root.file("/var/users/" + logreader + ".session");
+  ASSERT_EQ(stat(file2.c_str(), &before), 0);
+  EXPECT_EQ(et::ask(root, logreader, "querytype=setmode"), kDenied);
+  ASSERT_EQ(stat(file2.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+TEST_F(Rights, DisabledAccountSessionNoLongerLoads)
+{
+  std::string admin = et::login(root, "admin", "pw");
+  std::string logreader = et::login(root, "logreader", "pw");
+  EXPECT_EQ(et::ask(root, logreader, "querytype=getsystem").rfind("<system ", 0), 0u);
+  EXPECT_EQ(et::ask(root, admin, "querytype=deluser&id=2"), "<error type=\"no error\" />");
+  EXPECT_EQ(et::ask(root, logreader, "querytype=getsystem"), kNoSession);
+  // A garbled session file does not load either.
+  root.write("/var/users/" + admin + ".session", "garbage");
+  EXPECT_EQ(et::ask(root, admin, "querytype=getsystem"), kNoSession);
+}
+
+}  // namespace
