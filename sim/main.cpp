@@ -161,12 +161,17 @@ constexpr std::array<udsserver_handler, sizeof...(I)> make_handlers(std::index_s
 
 constexpr auto kHandlers = make_handlers(std::make_index_sequence<kStandIns>{});
 
+// The server is started again after a failure (said once, not every time).
 void server_thread(StandIn *s)
 {
+  bool said = false;
   while (!g_stop.load()) {
     if (udsserver_run(&s->srv) == 0 && (g_stop.load() || s->srv.stop.load()))
       break;
-    std::fprintf(stderr, "appliance-sim: %s: socket server failed: %s\n", s->name, std::strerror(errno));
+    if (!said)
+      std::fprintf(stderr, "appliance-sim: %s: cannot serve %s: %s\n", s->name, zunpath(s->socket).c_str(),
+                   std::strerror(errno));
+    said = true;
     pause_ms(200);
   }
 }

@@ -12,7 +12,8 @@
 //     <group id="" name="" />
 //   </registry>
 // numbers as decimal text (class and type are codes; an element's state is
-// its text, "normal" when absent).
+// its text, "normal" when absent). A module may also carry kind="" (its
+// internal kind code) and count="".
 //
 // Commands: the platform's element-database calls (db... commands, see
 // zundb.cpp) and the gateway's commands (getmodule, getelement, getgroup,
