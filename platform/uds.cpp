@@ -135,7 +135,7 @@ enum : int {
 
 // Connects and writes command plus NUL. Every later call on the socket
 // passes MSG_DONTWAIT and waits in poll, against the deadline.
-int client_open(const char *path, const char *command, Clock::time_point end, Fd &sock)
+int client_open(const char *path, const char *command, size_t len, Clock::time_point end, Fd &sock)
 {
   struct sockaddr_un addr;
   if (make_address(path, &addr) != 0)
@@ -156,7 +156,11 @@ int client_open(const char *path, const char *command, Clock::time_point end, Fd
     return CLIENT_UNREACHABLE;
   // The NUL is part of the framing. A server that stopped reading early
   // (request limit) may refuse the rest; its reply is still worth reading.
-  if (send_all(sock.get(), command, std::strlen(command) + 1, end) != 0 && Clock::now() >= end)
+  // `len` counts the NUL when the command holds one; otherwise it follows.
+  bool sent = send_all(sock.get(), command, len, end) == 0;
+  if (sent && (len == 0 || command[len - 1] != '\0'))
+    sent = send_all(sock.get(), "", 1, end) == 0;
+  if (!sent && Clock::now() >= end)
     return CLIENT_SEND_FAILED;
   return 0;
 }
@@ -310,12 +314,15 @@ int udsclient_exchange_ms(const char *path, char *buf, size_t size, int timeout_
   if (buf == nullptr || size == 0)
     return CLIENT_UNREACHABLE;
   auto end = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 1);
+  // A command without its terminator within the buffer is sent as far as
+  // the buffer goes: nothing past it is read.
+  size_t len = strnlen(buf, size);
   Fd sock;
-  int r = client_open(path, buf, end, sock);
+  int r = client_open(path, buf, len < size ? len + 1 : len, end, sock);
   buf[0] = '\0';
   if (r != 0)
     return r;
-  size_t len = 0;
+  len = 0;
   r = client_read(sock.get(), end, [&](const char *bytes, size_t n) {
     size_t room = size - 1 - len;
     if (room == 0)
@@ -342,7 +349,7 @@ int udsclient_stdout(const char *path, const char *command)
     return CLIENT_SEND_FAILED;
   auto end = Clock::now() + std::chrono::milliseconds(client_timeout_ms());
   Fd sock;
-  int r = client_open(path, command, end, sock);
+  int r = client_open(path, command, std::strlen(command) + 1, end, sock);
   if (r != 0)
     return r;
   return client_read(sock.get(), end, [](const char *bytes, size_t n) {

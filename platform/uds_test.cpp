@@ -154,6 +154,18 @@ TEST_F(Uds, RoundTripCarriesCommandWithoutTheNul)
   EXPECT_EQ(server.result(), 0);
 }
 
+// A buffer without a terminator is sent as far as it goes, never further.
+TEST_F(Uds, UnterminatedCommandIsReadOnlyToTheBufferEnd)
+{
+  zunt::ServerThread server(SOCK, echo_handler);
+  std::vector<char> region(64, 'z');
+  char *buf = region.data();
+  std::memcpy(buf, "abcdefgh", 8);
+  ASSERT_EQ(udsclient_exchange(SOCK, buf, 8), 0);
+  EXPECT_STREQ(buf, "got:8");
+  EXPECT_EQ(seen_copy(), std::vector<std::string>{"abcdefgh"});
+}
+
 TEST_F(Uds, EmptyCommandIsNotDispatched)
 {
   zunt::ServerThread server(SOCK, echo_handler);
