@@ -16,7 +16,10 @@ struct zunswitch;  // opaque
 //   pulse    pulse length in tenths of a second
 // The saved line of this switch (same num) in the zunlib_init settings file
 // gives its name, state and pulse. The callback is called with the start
-// state. 0 on success (*sw set), negative otherwise.
+// state. 0 on success (*sw set), negative otherwise (bad arguments, no
+// memory; *sw null). When the element database cannot be reached the switch
+// is still created and drives its output, without an element (id -1).
+// A value "pulse" (or 8) switches on for `pulse` tenths of a second, then off.
 int zunswitch_init(zunswitch **sw, int module_id, int num, int id, int type, int state,
                    int pulse, zunswitch_output_fn output, void *ctx);
 void zunswitch_exit(zunswitch *sw);  // deletes the element, frees the switch
