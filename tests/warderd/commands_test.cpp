@@ -29,6 +29,15 @@ class Commands : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_TRUE(w.up()) << w.proc().err(); }
 
+  // Every test ends with a clean stop and nothing from a sanitizer.
+  void TearDown() override
+  {
+    if (w.proc().running()) {
+      EXPECT_EQ(w.stop(), 0) << w.proc().err();
+    }
+    EXPECT_EQ(w.sanitizer_report(), "");
+  }
+
   // Runs the exchanges in order, each reply compared byte for byte.
   void run(std::initializer_list<Exchange> steps)
   {
@@ -208,6 +217,15 @@ TEST_F(Commands, ReaderAndPowerElements)
 class NoReaderBoard : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_TRUE(w.up()) << w.proc().err(); }
+
+  // Every test ends with a clean stop and nothing from a sanitizer.
+  void TearDown() override
+  {
+    if (w.proc().running()) {
+      EXPECT_EQ(w.stop(), 0) << w.proc().err();
+    }
+    EXPECT_EQ(w.sanitizer_report(), "");
+  }
   Warderd w{"lite"};
 };
 

@@ -20,6 +20,15 @@ protected:
     reader_id = w.element_id_named("iButton");
     ASSERT_GT(reader_id, 0);
   }
+
+  // Every test ends with a clean stop and nothing from a sanitizer.
+  void TearDown() override
+  {
+    if (w.proc().running()) {
+      EXPECT_EQ(w.stop(), 0) << w.proc().err();
+    }
+    EXPECT_EQ(w.sanitizer_report(), "");
+  }
   Warderd w;
   int reader_id = 0;
 };

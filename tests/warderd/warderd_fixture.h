@@ -6,6 +6,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <regex>
 #include <string>
@@ -37,6 +38,24 @@ public:
   }
 
   bool up() const { return up_; }
+
+  // Stops the daemon as the system does (SIGTERM) and returns its exit
+  // status; -1 when it did not end in time.
+  int stop()
+  {
+    proc_->signal(SIGTERM);
+    return proc_->wait(std::chrono::seconds(10));
+  }
+
+  // What a sanitizer build reported on standard error ("" when nothing).
+  std::string sanitizer_report() const
+  {
+    std::string err = proc_->err();
+    for (const char *mark : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"})
+      if (err.find(mark) != std::string::npos)
+        return err;
+    return "";
+  }
   const zt::Root &root() const { return root_; }
   zt::Sim &sim() { return *sim_; }
   zt::Process &proc() { return *proc_; }
