@@ -85,10 +85,6 @@ struct Escaped {
   explicit Escaped(const char *value) { helpers_xml_name(value, text, sizeof text); }
 };
 
-// Sends a reply that was built in a string; an allocation failure while
-// building it is answered like a database failure by the caller.
-int reply(xml_channel *ch, const std::string &text) { return daemon_reply(ch, text); }
-
 // The key commands answer this on boards without the reader hardware.
 bool keys_unsupported_or_reply(xml_channel *ch)
 {
@@ -140,7 +136,7 @@ int cmd_getuser(xml_channel *ch, const char **attrs)
     daemon_reply(ch, PERMISSIONS_DENIED);
     return -1;
   }
-  return reply(ch, out);
+  return daemon_reply(ch, out);
 }
 
 // <checkuser id="" auth="" read="" write="" />
@@ -199,7 +195,7 @@ int cmd_listusers(xml_channel *ch, const char **)
     daemon_reply(ch, "<error type=\"Database error\" />");
     return -1;
   }
-  return reply(ch, out);
+  return daemon_reply(ch, out);
 }
 
 // ---- keys ----
@@ -220,7 +216,7 @@ int cmd_keyslist(xml_channel *ch, const char **)
   } catch (const std::bad_alloc &) {
     return daemon_reply(ch, "<database></database>");
   }
-  return reply(ch, out);
+  return daemon_reply(ch, out);
 }
 
 // <keyslog />: the key log is always empty.
