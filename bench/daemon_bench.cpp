@@ -142,7 +142,11 @@ public:
       fprintf(f, "agentXSocket unix:%s/tmp/agentx\n", root_.c_str());
       fclose(f);
     }
+#ifdef ZUN_BIN_DIR
+    std::string bin = ZUN_BIN_DIR "/testd";
+#else
     std::string bin = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "testd";
+#endif
     std::string env_root = "APPLIANCE_ROOT=" + root_;
     std::string env_conf = "SNMPCONFPATH=" + root_ + "/etc/snmp";
     std::string env_pers = "SNMP_PERSISTENT_DIR=" + root_ + "/var/snmp";
