@@ -9,6 +9,8 @@
 //                             with it failing
 //   <hold />                  a long command: creates /tmp/testd.held and
 //                             waits (at most 10 s) for /tmp/testd.release
+//   <paths />                 file_settings and daemon_socket, looked up as
+//                             the executable's exported symbols
 //   <hostname />              the -H value (with TESTD_HOSTNAME=1 the daemon
 //                             takes the option string "hmblf:H:")
 // and the frame's test, save, getmodule and updatemodule.
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "daemon.h"
@@ -100,6 +103,22 @@ int cmd_hostname(xml_channel *ch, const char **)
   return daemon_reply(ch, reply.view());
 }
 
+// <paths />: what another part of the process finds under the two exported
+// names (a symbol the executable does not export is not found this way).
+int cmd_paths(xml_channel *ch, const char **)
+{
+  auto *settings = static_cast<const char **>(dlsym(RTLD_DEFAULT, "file_settings"));
+  auto *socket = static_cast<const char **>(dlsym(RTLD_DEFAULT, "daemon_socket"));
+  if (!settings || !socket || !*settings || !*socket)
+    return daemon_reply(ch, "<error type='not exported' />");
+  char buf[2048];
+  char a[900], b[900];
+  BoundedText reply(buf, sizeof buf);
+  reply.appendf("<paths file_settings=\"%s\" daemon_socket=\"%s\" />",
+                helpers_xml_name(*settings, a, sizeof a), helpers_xml_name(*socket, b, sizeof b));
+  return daemon_reply(ch, reply.view());
+}
+
 constexpr xml_tag TAGS[] = {
     {"test", daemon_cmd_test, nullptr},
     {"save", daemon_cmd_save, nullptr},
@@ -110,6 +129,7 @@ constexpr xml_tag TAGS[] = {
     {"failsave", cmd_failsave, nullptr},
     {"hold", cmd_hold, nullptr},
     {"hostname", cmd_hostname, nullptr},
+    {"paths", cmd_paths, nullptr},
 };
 constexpr xml_tag_table TAG_TABLE = {sizeof TAGS / sizeof TAGS[0], TAGS};
 

@@ -253,3 +253,25 @@ TEST(DaemonCli, BackgroundKeepsStandardErrorOnlyWithoutSyslog)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DaemonCli, PathsAreExportedSymbols)
+{
+  zt::Root root;
+  {
+    Testd d(root);
+    ASSERT_TRUE(d.ready()) << d.proc->err();
+    EXPECT_EQ(d.exchange("<paths />"), "<paths file_settings=\"" + root.file(kSettings) +
+                                           "\" daemon_socket=\"/tmp/testd.socket\" />");
+    EXPECT_EQ(d.stop(), 0);
+  }
+  // A -f path is used exactly as given, relative or not.
+  Testd d(root, {"-f", "relative/x.xml"});
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  EXPECT_EQ(d.exchange("<paths />"),
+            "<paths file_settings=\"relative/x.xml\" daemon_socket=\"/tmp/testd.socket\" />");
+  EXPECT_EQ(d.stop(), 0);
+}
+
+}  // namespace
