@@ -98,6 +98,8 @@ int parse_options(int argc, char **argv)
       {"background", no_argument, nullptr, 'b'},
       {"syslog", no_argument, nullptr, 'l'},
       {"settings-file", required_argument, nullptr, 'f'},
+      // Only a daemon whose option string has H: knows --hostname; for the
+      // others this entry ends the table.
       {hostname ? "hostname" : nullptr, required_argument, nullptr, 'H'},
       {nullptr, 0, nullptr, 0},
   };
@@ -130,8 +132,10 @@ int parse_options(int argc, char **argv)
   return -1;
 }
 
-// A lock file that names a live process (other than this one) means another
-// instance runs. Anything else found there is stale and removed.
+// A lock file that names a live process means another instance runs.
+// Anything else found there is stale and removed: no number, a number that
+// names no process, and this process's own id (left by an earlier instance
+// whose id the system has given to us).
 bool other_instance_runs(const char *lock_path)
 {
   if (access(lock_path, R_OK) != 0)

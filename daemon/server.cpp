@@ -16,6 +16,7 @@ namespace {
 
 pthread_spinlock_t g_command_lock;
 bool g_lock_ready = false;
+bool g_startup_ran = false;
 
 udsserver g_server{};
 pthread_t g_server_thread;
@@ -130,6 +131,7 @@ int frame_startup(void)
 
   const daemon_def *def = frame_def();
   int own = def->startup ? def->startup() : 0;
+  g_startup_ran = true;
 
   g_server.path = def->socket_path;
   g_server.handler = on_connection;
@@ -145,7 +147,7 @@ int frame_shutdown(void)
 {
   int result = stop_server_thread();
   const daemon_def *def = frame_def();
-  if (def->shutdown) {
+  if (g_startup_ran && def->shutdown) {
     int own = def->shutdown();
     if (result == 0)
       result = own;
