@@ -84,6 +84,17 @@ bool forward_append_attr(BoundedText &out, const fwd_attr &attr)
   return out.append("\"");
 }
 
+bool forward_shell_safe(const char *value)
+{
+  for (const char *p = value; *p != '\0'; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && std::strchr(" ._-:/@=,+", c) == nullptr)
+      return false;
+  }
+  return true;
+}
+
 int forward_require(const fwd_command &cmd)
 {
   for (const char *name : cmd.required) {
@@ -92,6 +103,11 @@ int forward_require(const fwd_command &cmd)
         reply_text(TXT_MISSING);
       return -1;
     }
+  }
+  for (const char *name : cmd.shell_args) {
+    const char *value = name != nullptr ? param_get(name) : nullptr;
+    if (value != nullptr && !forward_shell_safe(value))
+      return reply_text(TXT_BAD_VALUE);
   }
   return 0;
 }

@@ -83,6 +83,7 @@ inline constexpr const char *TXT_NOT_LOADED = "module is not loaded";
 inline constexpr const char *TXT_NOT_FOUNDED = "module is not founded";
 inline constexpr const char *TXT_ACCESS = "access error";
 inline constexpr const char *TXT_TOO_LONG = "command is too long";
+inline constexpr const char *TXT_BAD_VALUE = "invalid parameter value";
 
 // How a parameter value is written into a command.
 enum class fwd_form : unsigned char {
@@ -139,6 +140,11 @@ struct fwd_command {
   fwd_route route = fwd_route::fixed;
   const char *socket = nullptr;  // fixed socket, or the fallback
   fwd_delivery delivery = fwd_delivery::streamed;
+  // Parameters whose values a daemon puts into a shell command line: a
+  // present value holding any character but letters, digits, blank and
+  // . _ - : / @ = , + is refused in step 1 with "invalid parameter value"
+  // and nothing is sent.
+  const char *shell_args[FWD_MAX_REQUIRED] = {};
 };
 
 // The one signature of every querytype handler. `cmd` is the row the
@@ -152,8 +158,9 @@ int forward_run(const fwd_command *cmd);
 // qt_handler for querytype lines that are exactly one row.
 int forward_handler(const fwd_command *cmd);
 
-// Step 1 alone: 0 when every required parameter is present; otherwise the
-// row's reply has been written and -1 is returned.
+// Step 1 alone: 0 when every required parameter is present and every value
+// named in shell_args is safe for a shell; otherwise the row's reply has
+// been written and -1 is returned.
 int forward_require(const fwd_command &cmd);
 
 // Step 2 alone: the socket the row's command goes to, into path (size
@@ -178,6 +185,10 @@ bool forward_append_attr(BoundedText &out, const fwd_attr &attr);
 // Appends a value for a double-quoted attribute: '"' as &quot;, '<' as &lt;,
 // everything else unchanged.
 bool forward_append_value(BoundedText &out, const char *value);
+
+// True when a value may stand in a shell command line as it is: letters,
+// digits, blank and . _ - : / @ = , + only (the empty text is safe).
+bool forward_shell_safe(const char *value);
 
 // Reads a number with base detection (0x hexadecimal, 0 octal, else
 // decimal), as the database lookups and settime read `id` and `time`.
