@@ -102,6 +102,18 @@ TEST(DaemonCommands, SilentClientDoesNotStopTheNext)
   EXPECT_EQ(d.stop(), 0);
 }
 
+TEST(DaemonCommands, StopWhileAClientIsSilent)
+{
+  zt::Root root;
+  Testd d(root);
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  int silent = connect_silent(root);
+  ASSERT_GE(silent, 0);
+  EXPECT_EQ(d.stop(), 0);
+  EXPECT_FALSE(root.exists(kLock));
+  close(silent);
+}
+
 TEST(DaemonCommands, GetmoduleForwardsExactTextAndAnswerVerbatim)
 {
   zt::Root root;
