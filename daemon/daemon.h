@@ -19,6 +19,19 @@
 // every socket command, one after the other. Threads the daemon starts from
 // def.startup inherit SIGTERM and SIGINT blocked, so those signals always
 // reach the main thread's agent loop.
+//
+// Choices made where the plain sequence would be unsafe:
+// - save never loses the old file: a temporary file beside it, synced, and
+//   renamed over it only when every saver, every write, the sync and the
+//   close succeeded.
+// - The server thread is joinable and stopped cooperatively (udsserver_stop
+//   wakes its accept loop): a command in progress finishes, nothing is
+//   cancelled while it holds a lock, and nothing it uses is freed before it
+//   has ended.
+// - The stop signal also writes to a pipe watched by the agent loop, so a
+//   signal that arrives just before the loop waits still ends it.
+// - A lock file holding this process's own id counts as stale.
+// - -l registers a syslog writer with the SNMP library's callback log.
 #pragma once
 #include <cstddef>
 #include <pthread.h>
