@@ -414,3 +414,27 @@ TEST_F(ConfRead, CutsToTheBufferAndMissingFileIsEmpty)
 }
 
 }  // namespace
+
+// The attribute form escapes only what would end or break a double-quoted
+// value, so ordinary stored texts come back byte for byte.
+TEST(XmlAttr, EscapesOnlyWhatEndsTheAttribute)
+{
+  struct Case {
+    const char *text;
+    size_t size;
+    const char *out;
+  } cases[] = {
+      {"O'Brien > 3", 64, "O'Brien > 3"},
+      {"a&b<c\"d", 64, "a&amp;b&lt;c&quot;d"},
+      {"ab\"", 8, "ab"},  // the entity does not fit whole
+  };
+  for (const Case &c : cases) {
+    char dest[64];
+    EXPECT_STREQ(helpers_xml_attr(c.text, dest, c.size), c.out) << c.text;
+  }
+  char escaped[64];
+  helpers_xml_attr("Tom & \"Jerry\" <it's>", escaped, sizeof escaped);
+  calls.clear();
+  EXPECT_EQ(parse_string(std::string("<a v=\"") + escaped + "\"/>"), 0);
+  EXPECT_EQ(calls, std::vector<std::string>{"a(v=Tom & \"Jerry\" <it's>)"});
+}

@@ -211,7 +211,21 @@ const char *key_find(const char **attrs, const char *name)
   return nullptr;
 }
 
-char *helpers_xml_name(const char *text, char *dest, size_t size)
+// The entity for a character that must be escaped, or null.
+static const char *xml_entity(char c, bool minimal)
+{
+  switch (c) {
+  case '&': return "&amp;";
+  case '<': return "&lt;";
+  case '"': return "&quot;";
+  case '>': return minimal ? nullptr : "&gt;";
+  case '\'': return minimal ? nullptr : "&apos;";
+  default: return nullptr;
+  }
+}
+
+// Escapes text into dest; `minimal` leaves '>' and '\'' as they are.
+static char *xml_escape(const char *text, char *dest, size_t size, bool minimal)
 {
   if (dest == nullptr || size == 0)
     return dest;
@@ -220,15 +234,11 @@ char *helpers_xml_name(const char *text, char *dest, size_t size)
   if (text == nullptr)
     return dest;
   for (const char *s = text; *s != '\0';) {
-    const char *piece;
+    const char *piece = xml_entity(*s, minimal);
     size_t n;
-    switch (*s) {
-    case '&': piece = "&amp;"; n = 5; break;
-    case '<': piece = "&lt;"; n = 4; break;
-    case '>': piece = "&gt;"; n = 4; break;
-    case '"': piece = "&quot;"; n = 6; break;
-    case '\'': piece = "&apos;"; n = 6; break;
-    default:
+    if (piece != nullptr) {
+      n = std::strlen(piece);
+    } else {
       piece = s;
       n = utf8_len(static_cast<unsigned char>(*s));
       for (size_t k = 1; k < n; k++)
@@ -236,7 +246,6 @@ char *helpers_xml_name(const char *text, char *dest, size_t size)
           n = k;
           break;
         }
-      break;
     }
     if (len + n > size - 1)
       break;  // the entity or character does not fit whole
@@ -246,6 +255,16 @@ char *helpers_xml_name(const char *text, char *dest, size_t size)
   }
   dest[len] = '\0';
   return dest;
+}
+
+char *helpers_xml_name(const char *text, char *dest, size_t size)
+{
+  return xml_escape(text, dest, size, false);
+}
+
+char *helpers_xml_attr(const char *text, char *dest, size_t size)
+{
+  return xml_escape(text, dest, size, true);
 }
 
 int helpers_conf_read(conf_read *rec, const char *path)

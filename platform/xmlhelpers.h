@@ -62,6 +62,11 @@ const char *key_find(const char **attrs, const char *name);
 // at a whole entity or character). Returns dest.
 char *helpers_xml_name(const char *text, char *dest, size_t size);
 
+// The same escaping limited to what a double-quoted attribute needs (& < "),
+// for stored texts that replies write back: ordinary texts stay byte for
+// byte, and no stored text can end its attribute. Returns dest.
+char *helpers_xml_attr(const char *text, char *dest, size_t size);
+
 // helpers_conf_read record: finds in the file (path mapped under
 // APPLIANCE_ROOT, first 64 KiB read) the first element that opens with
 // `start` followed by `separator` or `end`, and copies its attribute text

@@ -36,13 +36,13 @@ void append_literal(std::string &out, const char *value)
   out += '\'';
 }
 
-// Appends text XML-escaped, so that a stored value stays inside its
+// Appends text with & < " escaped, so that a stored value stays inside its
 // attribute of a listing.
 void append_xml(std::string &out, const char *text)
 {
   size_t len = std::strlen(text);
   std::string buf(len * 6 + 1, '\0');
-  helpers_xml_name(text, buf.data(), buf.size());
+  helpers_xml_attr(text, buf.data(), buf.size());
   out += buf.c_str();
 }
 

@@ -79,10 +79,10 @@ access_user request_user(const char **attrs, bool keep_empty_rights)
   return u;
 }
 
-// A value XML-escaped into the caller's buffer.
+// A stored value with & < " escaped, so it cannot end its attribute.
 struct Escaped {
   char text[64 * 6];
-  explicit Escaped(const char *value) { helpers_xml_name(value, text, sizeof text); }
+  explicit Escaped(const char *value) { helpers_xml_attr(value, text, sizeof text); }
 };
 
 // The key commands answer this on boards without the reader hardware.

@@ -127,7 +127,7 @@ TEST_F(Commands, KeysAddListDelete)
       {"<keysadd keys=\"0102030405AA\" names=\"Ann\" />", NO_ERROR},
       {"<keysadd key=\"BBBBBBBBBBBB\" name=\"O'Brien &amp; Co\" />", NO_ERROR},
       {"<keyslist />",
-       "<database><e k=\"0102030405AA\" n=\"Ann\" /><e k=\"BBBBBBBBBBBB\" n=\"O&apos;Brien &amp; Co\" />"
+       "<database><e k=\"0102030405AA\" n=\"Ann\" /><e k=\"BBBBBBBBBBBB\" n=\"O'Brien &amp; Co\" />"
        "</database>"},
       {"<keysadd key=\"0102030405AA\" name=\"Anne\" />", NO_ERROR},
       {"<keysdelete key=\"BBBBBBBBBBBB\" />", NO_ERROR},
