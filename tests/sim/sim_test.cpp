@@ -31,7 +31,7 @@ const std::vector<std::string> kAll = {"registryd", "stewardd", "chronicled", "c
 
 struct Exchange {
   const char *command;
-  const char *reply;
+  std::string reply;
 };
 
 TEST(SimRegistry, SeededItemsAnswerByteForByte)
@@ -161,11 +161,11 @@ TEST(SimStewardd, KeepsSettingsRadiusAndAnswersReportCommands)
   zt::Sim sim(root, {"--only", "stewardd"});
   ASSERT_TRUE(sim.ok());
   const Exchange steps[] = {
-      {"<getradius />", ""},
+      {"<getradius />", std::string(1, '\0')},  // no server: the NUL alone
       {"<setradius srv1=\"127.0.0.1:1812:s&amp;cret\" />", "<error type=\"no error\" />"},
       {"<getradius />", "127.0.0.1:1812:s&cret"},
       {"<setradius srv1=\"\" />", "<error type=\"no error\" />"},
-      {"<getradius />", ""},
+      {"<getradius />", std::string(1, '\0')},  // no server: the NUL alone
       {"<sethttpd ssl=\"1\" port=\"8443\"/>", "<error type=\"no error\" />"},
       {"<gethttpd />", "<httpd ssl=\"1\" port=\"8443\" />"},
       {"<getperfomance />", "cpu=\"3\" mem=\"41\""},
