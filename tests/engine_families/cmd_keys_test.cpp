@@ -1,0 +1,120 @@
+// Access key commands (warderd) and the RADIUS server setting (stewardd)
+// through the real engine: exact command texts, outputs, the secret kept
+// back, missing parameters, daemons down, rights.
+#include <memory>
+
+#include "families_env.h"
+
+namespace {
+
+using ft::Case;
+
+const std::string kKeysReply = "<keys count=\"1\"><key key=\"0A1B\" name=\"Ann\" /></keys>";
+
+class Keys : public ft::FamilyTest {
+protected:
+  std::unique_ptr<ft::FakeDaemon> warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", kKeysReply);
+
+  // Stores a server description in stewardd as it is.
+  void store_radius(const std::string &escaped)
+  {
+    ASSERT_EQ(zt::exchange(root, "stewardd", "<setradius srv1=\"" + escaped + "\" />"), ft::kNoError);
+  }
+};
+
+TEST_F(Keys, WarderdCommands)
+{
+  const std::vector<Case> cases = {
+      {"querytype=getdb", "warderd", {"<keyslist />"}, kKeysReply},
+      {"querytype=getdblog", "warderd", {"<keyslog />"}, kKeysReply},
+      {"querytype=getdbstate", "warderd", {"<keysget />"}, kKeysReply},
+      {"querytype=setdbstate&state=1", "warderd", {"<keysset  state=\"1\"/>"}, kKeysReply},
+      {"querytype=setdbstate", "warderd", {"<keysset />"}, kKeysReply},
+      // The holder's name decoded twice and not escaped; the key as parsed.
+      {"querytype=adddbuser&key=0A1B%2520&name=Ann%2520Lee%2526Co", "warderd",
+       {"<keysadd  key=\"0A1B%20\" name=\"Ann Lee&Co\"/>"}, kKeysReply},
+      {"querytype=adddbuser&name=x%2522", "warderd", {"<keysadd  name=\"x&quot;\"/>"}, kKeysReply},
+      {"querytype=deldbuser&key=0A1B", "warderd", {"<keysdelete  key=\"0A1B\"/>"}, kKeysReply},
+      {"querytype=deldbuser", "warderd", {"<keysdelete />"}, kKeysReply},
+  };
+  run_cases(cases, warderd.get());
+}
+
+TEST_F(Keys, WarderdDown)
+{
+  warderd.reset();
+  for (const char *form : {"querytype=getdb", "querytype=adddbuser&key=1", "querytype=setdbstate&state=0"})
+    EXPECT_EQ(et::ask(root, key, form), ft::kNotLoaded) << form;
+  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "");  // takes the command, never answers
+  EXPECT_EQ(et::ask(root, key, "querytype=getdbstate"), ft::kNotLoaded);
+  EXPECT_EQ(warderd->commands(), std::vector<std::string>{"<keysget />"});
+}
+
+TEST_F(Keys, Radius)
+{
+  const std::vector<Case> cases = {
+      {"querytype=getradius", "stewardd", {"<getradius />"}, "<radius enable=\"0\" />"},
+      {"querytype=setradius&enable=1&addr=10.0.0.5&port=1812&secret=s3cr3t", "stewardd",
+       {"<setradius srv1=\"10.0.0.5:1812:s3cr3t\" />"}, ft::kNoError},
+      // The secret never reaches the browser.
+      {"querytype=getradius", "stewardd", {"<getradius />"}, "<radius enable=\"1\" addr=\"10.0.0.5\" port=\"1812\" />"},
+      // enable 1 without the secret: nothing sent, the server kept.
+      {"querytype=setradius&enable=1&addr=10.0.0.6&port=1812", "stewardd", {}, ft::kMissing},
+      {"querytype=setradius&enable=1&port=1&secret=x", "stewardd", {}, ft::kMissing},
+      {"querytype=setradius&addr=a&port=1&secret=x", "stewardd", {}, ft::kMissing},
+      {"querytype=getradius", "stewardd", {"<getradius />"}, "<radius enable=\"1\" addr=\"10.0.0.5\" port=\"1812\" />"},
+      // Any other enable removes the server, whatever else is given.
+      {"querytype=setradius&enable=0&addr=10.0.0.6&port=1812&secret=x", "stewardd", {"<setradius srv1=\"\" />"},
+       ft::kNoError},
+      {"querytype=getradius", "stewardd", {"<getradius />"}, "<radius enable=\"0\" />"},
+      {"querytype=setradius&enable=2", "stewardd", {"<setradius srv1=\"\" />"}, ft::kNoError},
+      {"querytype=setradius&enable=01&addr=h&port=p&secret=s%22", "stewardd", {"<setradius srv1=\"h:p:s&quot;\" />"},
+       ft::kNoError},
+  };
+  run_cases(cases);
+}
+
+TEST_F(Keys, RadiusDescriptionForms)
+{
+  struct {
+    std::string stored, out;
+  } cases[] = {
+      {"radhost", "<radius enable=\"1\" addr=\"radhost\" port=\"\" />"},
+      {"radhost:1645", "<radius enable=\"1\" addr=\"radhost\" port=\"1645\" />"},
+      {":1812:s", "<radius enable=\"1\" addr=\"\" port=\"1812\" />"},
+      {"a&amp;b&lt;&quot;:18:x", "<radius enable=\"1\" addr=\"a&amp;b&lt;&quot;\" port=\"18\" />"},
+      {std::string(300, 'a') + ":1:s", "<radius enable=\"1\" addr=\"" + std::string(255, 'a') + "\" port=\"\" />"},
+      {std::string(250, 'a') + ":123456:s", "<radius enable=\"1\" addr=\"" + std::string(250, 'a') + "\" port=\"1234\" />"},
+  };
+  for (const auto &c : cases) {
+    store_radius(c.stored);
+    EXPECT_EQ(et::ask(root, key, "querytype=getradius"), c.out) << c.stored;
+  }
+}
+
+TEST_F(Keys, StewarddDown)
+{
+  sim.fault("stewardd", "close");
+  EXPECT_EQ(et::ask(root, key, "querytype=getradius"), ft::kNotLoaded);
+  EXPECT_EQ(et::ask(root, key, "querytype=setradius&enable=0"), ft::kNotLoaded);
+  EXPECT_EQ(sim.journal_of("stewardd").size(), 2u);
+}
+
+TEST_F(Keys, Rights)
+{
+  expect_refused({"querytype=getdb", "querytype=adddbuser&key=1", "querytype=deldbuser&key=1",
+                  "querytype=getdbstate"},
+                 "warderd", warderd.get());
+  expect_refused({"querytype=getradius", "querytype=setradius&enable=0"}, "stewardd");
+  et::users_sql(root, "INSERT INTO SystemUsers (Valid,Name,Pass,SRead,SWrite) VALUES ('1','r','pw','accesskeys,','');"
+                      "INSERT INTO SystemUsers (Valid,Name,Pass,SRead,SWrite) VALUES ('1','ro','pw','all,','');");
+  std::string r = et::login(root, "r", "pw");
+  EXPECT_EQ(et::ask(root, r, "querytype=getdblog"), kKeysReply);
+  EXPECT_EQ(et::ask(root, r, "querytype=setdbstate&state=1"), ft::kDenied);
+  // RADIUS needs all: read to read, write to change.
+  std::string ro = et::login(root, "ro", "pw");
+  EXPECT_EQ(et::ask(root, ro, "querytype=getradius"), "<radius enable=\"0\" />");
+  EXPECT_EQ(et::ask(root, ro, "querytype=setradius&enable=0"), ft::kDenied);
+}
+
+}  // namespace
