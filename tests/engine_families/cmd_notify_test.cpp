@@ -66,6 +66,20 @@ TEST_F(Notify, HeralddCommands)
   run_cases(cases, heraldd.get());
 }
 
+TEST_F(Notify, CommandsThatDoNotFitAreRefused)
+{
+  std::string lt, quotes;
+  for (int i = 0; i < 10000; i++) {
+    lt += "%3C";      // each becomes &lt; in the command
+    quotes += "%22";  // each becomes &quot;
+  }
+  const std::string kTooLong = "<error type=\"command is too long\" />";
+  EXPECT_EQ(et::ask(root, key, "querytype=addsms&message=" + lt), kTooLong);
+  EXPECT_TRUE(heraldd->commands().empty());
+  EXPECT_EQ(et::ask(root, key, "querytype=send_sms_message&to_phone=1&message=" + quotes), kTooLong);
+  EXPECT_TRUE(sim.journal_of("cellulard").empty());
+}
+
 TEST_F(Notify, HeralddRepliesAreStreamedUnchanged)
 {
   heraldd.reset();  // its socket goes with it
