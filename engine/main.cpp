@@ -75,10 +75,9 @@ int main(int argc, char **argv)
   if (argc > 1 && strncasecmp(argv[1], "-i", 2) == 0)
     return sysinfo();
 
-  // Sessions are authenticated with libcrypto's HMAC. The gateway starts once
-  // per request: it never reads the library's configuration file (which
-  // costs a parse of openssl.cnf on every request) and skips its exit
-  // handlers.
+  // The RADIUS login uses libcrypto. The gateway starts once per request: it
+  // never reads the library's configuration file (which costs a parse of
+  // openssl.cnf on every request) and skips its exit handlers.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr);
 
   request_load_environment();

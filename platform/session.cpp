@@ -26,9 +26,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include "sha256.h"
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,7 +193,7 @@ int create_secret(const char *path, bool replace)
     if (fd.get() < 0)
       return -1;
     bool ok = write_all(fd.get(), secret, SECRET_SIZE) && fsync(fd.get()) == 0;
-    OPENSSL_cleanse(secret, sizeof secret);
+    explicit_bzero(secret, sizeof secret);
     if (!ok || ::close(fd.release()) != 0) {
       ::unlink(tmp);
       return -1;
@@ -230,11 +228,10 @@ bool compute_mac(const uint8_t *data, size_t n, uint8_t *mac)
   uint8_t secret[SECRET_SIZE];
   if (load_secret(secret) != 0)
     return false;
-  unsigned len = 0;
-  bool ok = HMAC(EVP_sha256(), secret, SECRET_SIZE, data, n, mac, &len) != nullptr &&
-            len == MAC_SIZE;
-  OPENSSL_cleanse(secret, sizeof secret);
-  return ok;
+  static_assert(MAC_SIZE == SHA256_SIZE);
+  zun_hmac_sha256(secret, SECRET_SIZE, data, n, mac);
+  explicit_bzero(secret, sizeof secret);
+  return true;
 }
 
 // ---- record <-> bytes -----------------------------------------------------
@@ -345,7 +342,7 @@ int zunusers_load_user(zunuser *user, const char *path)
   }
   uint8_t mac[MAC_SIZE];
   if (!compute_mac(bytes.data(), FILE_SIZE - MAC_SIZE, mac) ||
-      CRYPTO_memcmp(mac, bytes.data() + FILE_SIZE - MAC_SIZE, MAC_SIZE) != 0)
+      !zun_equal_ct(mac, bytes.data() + FILE_SIZE - MAC_SIZE, MAC_SIZE))
     return -1;
   zunuser loaded;
   uint32_t saved_at = 0;
