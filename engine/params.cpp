@@ -99,4 +99,11 @@ char *param_get(const char *name)
 
 param_entry *params_head() { return g_head; }
 
-void params_reset() { g_head = nullptr; }
+void params_reset()
+{
+  while (g_head != nullptr) {
+    param_entry *next = g_head->next;
+    std::free(g_head);
+    g_head = next;
+  }
+}

@@ -26,7 +26,8 @@ char *param_get(const char *name);
 // The list head (the pair added last), or null.
 param_entry *params_head();
 
-// Forgets every pair (tests only; entries stay allocated).
+// Forgets and frees every entry (the texts they point into are the
+// caller's). A request never needs it: its entries live until the end.
 void params_reset();
 
 // Decodes in place: '+' to blank, %XX to the byte (a %00 ends the text), a
