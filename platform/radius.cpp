@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "zun_text.h"
 #include "zunusers.h"
+#include "zun_fd.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -50,21 +51,6 @@ constexpr size_t PASSWORD_MAX = 128;  // hidden in at most 8 blocks
 constexpr int ATTEMPTS = 2;
 constexpr int ATTEMPT_WAIT_MS = 1500;
 
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd()
-  {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 // "address:port:secret"; the secret may itself hold colons.
 struct radius_server {

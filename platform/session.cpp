@@ -27,6 +27,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include "sha256.h"
+#include "zun_fd.h"
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,28 +42,6 @@ constexpr size_t MAC_SIZE = 32;
 constexpr size_t HEADER_SIZE = 20;
 constexpr uint32_t CLOCK_SLACK_SECONDS = 60;
 
-// RAII for a descriptor.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd()
-  {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  int release()
-  {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
-private:
-  int fd_;
-};
 
 enum field_kind { FIELD_INT, FIELD_TEXT };
 
@@ -121,19 +100,6 @@ uint64_t get_le(const uint8_t *p, size_t n)
   return v;
 }
 
-bool write_all(int fd, const uint8_t *p, size_t n)
-{
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR)
-      continue;
-    if (w <= 0)
-      return false;
-    p += w;
-    n -= size_t(w);
-  }
-  return true;
-}
 
 // Reads exactly n bytes; false on a shorter or longer file.
 bool read_exact(int fd, uint8_t *p, size_t n)

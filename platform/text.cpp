@@ -14,9 +14,7 @@ extern "C" size_t strlcpy(char *dst, const char *src, size_t size)
   return len;
 }
 
-// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte,
-// so that malformed text is still copied byte by byte).
-static size_t utf8_seq_len(unsigned char c)
+size_t utf8_seq_len(unsigned char c)
 {
   if (c < 0xC0)
     return 1;
@@ -29,25 +27,27 @@ static size_t utf8_seq_len(unsigned char c)
   return 1;
 }
 
+size_t utf8_copy(char *dst, size_t size, const char *src, size_t n)
+{
+  if (dst == nullptr || size == 0)
+    return 0;
+  size_t len = 0;
+  while (len < n) {
+    size_t seq = utf8_seq_len(static_cast<unsigned char>(src[len]));
+    if (len + seq > n)
+      seq = n - len;  // a sequence cut short by the end of src: copy what is there
+    if (len + seq > size - 1)
+      break;
+    len += seq;
+  }
+  std::memcpy(dst, src, len);
+  dst[len] = '\0';
+  return len;
+}
+
 size_t utf8_strlcpy(char *dst, const char *src, size_t size)
 {
-  if (size == 0)
-    return 0;
-  size_t n = 0;
-  while (src[n] != '\0') {
-    size_t seq = utf8_seq_len(static_cast<unsigned char>(src[n]));
-    size_t have = 0;
-    while (have < seq && src[n + have] != '\0')
-      have++;
-    if (have < seq)
-      seq = have;  // truncated sequence at the end of src: copy what is there
-    if (n + seq > size - 1)
-      break;
-    n += seq;
-  }
-  std::memcpy(dst, src, n);
-  dst[n] = '\0';
-  return n;
+  return utf8_copy(dst, size, src, std::strlen(src));
 }
 
 BoundedText::BoundedText(char *buf, size_t size) : buf_(buf), size_(size)

@@ -10,6 +10,7 @@
 // return, never a SIGPIPE. The process's SIGPIPE disposition is left alone:
 // an ignored SIGPIPE would be inherited by the commands the daemons run.
 #include "uds.h"
+#include "zun_fd.h"
 
 #include "zun_path.h"
 
@@ -31,31 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A descriptor closed when its owner goes out of scope (also when a
-// cancelled thread unwinds).
-class Fd {
-public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  int release()
-  {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1)
-  {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-
-private:
-  int fd_;
-};
 
 // Milliseconds left until `end` (0 when passed), for poll.
 int ms_left(Clock::time_point end)

@@ -13,6 +13,7 @@
 // keeps entity expansion out of the daemons). Input that holds no element of
 // the table and is well formed gives 0.
 #include "xmlhelpers.h"
+#include "zun_text.h"
 
 #include "uds.h"
 #include "zun_path.h"
@@ -96,39 +97,6 @@ private:
   XML_Parser p_ = nullptr;
   ParseState st_{};
 };
-
-// Length of the UTF-8 sequence starting with c (1 for a stray byte).
-size_t utf8_len(unsigned char c)
-{
-  if (c < 0xC0)
-    return 1;
-  if (c < 0xE0)
-    return 2;
-  if (c < 0xF0)
-    return 3;
-  if (c < 0xF8)
-    return 4;
-  return 1;
-}
-
-// Copies n bytes of src into dst (size bytes), cut at a whole UTF-8
-// character, always terminated.
-void copy_cut(char *dst, size_t size, const char *src, size_t n)
-{
-  if (dst == nullptr || size == 0)
-    return;
-  size_t len = 0;
-  while (len < n) {
-    size_t seq = utf8_len(static_cast<unsigned char>(src[len]));
-    if (len + seq > n)
-      seq = n - len;
-    if (len + seq > size - 1)
-      break;
-    len += seq;
-  }
-  std::memcpy(dst, src, len);
-  dst[len] = '\0';
-}
 
 bool is_name_start(unsigned char c)
 {
@@ -240,7 +208,7 @@ static char *xml_escape(const char *text, char *dest, size_t size, bool minimal)
       n = std::strlen(piece);
     } else {
       piece = s;
-      n = utf8_len(static_cast<unsigned char>(*s));
+      n = utf8_seq_len(static_cast<unsigned char>(*s));
       for (size_t k = 1; k < n; k++)
         if (s[k] == '\0') {  // a sequence cut short by the end of the text
           n = k;
@@ -331,7 +299,7 @@ int helpers_conf_read(conf_read *rec, const char *path)
       stop--;  // the blank and slash of an empty-element tag belong to no attribute
     while (from < stop && is_space(static_cast<unsigned char>(rest[from])))
       from++;
-    copy_cut(rec->out, rec->size, rest.data() + from, stop - from);
+    utf8_copy(rec->out, rec->size, rest.data() + from, stop - from);
     return 0;
   }
   return -1;
@@ -379,8 +347,8 @@ int zunutils_xml_get_param(const char **cursor, char *name, size_t name_size, ch
       s = close + 1;  // quoted the other way: not what the caller reads
       continue;
     }
-    copy_cut(name, name_size, name_begin, static_cast<size_t>(name_end - name_begin));
-    copy_cut(value, value_size, t + 1, static_cast<size_t>(close - (t + 1)));
+    utf8_copy(name, name_size, name_begin, static_cast<size_t>(name_end - name_begin));
+    utf8_copy(value, value_size, t + 1, static_cast<size_t>(close - (t + 1)));
     *cursor = close + 1;
     return 0;
   }

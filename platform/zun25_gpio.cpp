@@ -1,6 +1,7 @@
 // GPIO lines through the kernel's sysfs interface, mapped under the root.
 #include "zun25_gpio.h"
 
+#include "zun_fd.h"
 #include "zun_path.h"
 #include "zun_text.h"
 
@@ -13,17 +14,6 @@ namespace {
 
 constexpr const char *kGpioDir = "/sys/class/gpio";
 
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd()
-  {
-    if (fd >= 0)
-      close(fd);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-};
 
 // The mapped path of a file of the GPIO folder: "export", or "gpioN/NAME"
 // when line >= 0. 0 when it fits.
@@ -44,18 +34,10 @@ int write_text(int line, const char *name, const char *text)
   if (gpio_path(line, name, path, sizeof path) != 0)
     return -1;
   Fd f(open(path, O_WRONLY | O_TRUNC | O_CLOEXEC));
-  if (f.fd < 0)
+  if (f.get() < 0)
     return -1;
-  size_t len = std::strlen(text);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = write(f.fd, text + done, len - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return -1;
-    done += static_cast<size_t>(n);
-  }
+  if (!write_all(f.get(), text, std::strlen(text)))
+    return -1;
   return 0;
 }
 
@@ -97,12 +79,12 @@ int zun25_gpio_get(int line)
   if (gpio_path(line, "value", path, sizeof path) != 0)
     return -1;
   Fd f(open(path, O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0)
+  if (f.get() < 0)
     return -1;
   char c;
   ssize_t n;
   do
-    n = read(f.fd, &c, 1);
+    n = read(f.get(), &c, 1);
   while (n < 0 && errno == EINTR);
   if (n != 1)
     return -1;

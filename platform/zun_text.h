@@ -13,6 +13,13 @@ extern "C" size_t strlcpy(char *dst, const char *src, size_t size);
 // does not fit whole is left out. Returns the number of bytes copied.
 size_t utf8_strlcpy(char *dst, const char *src, size_t size);
 
+// The same over the first n bytes of src (no terminator needed there).
+size_t utf8_copy(char *dst, size_t size, const char *src, size_t n);
+
+// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte,
+// so that malformed text is still handled byte by byte).
+size_t utf8_seq_len(unsigned char c);
+
 // Append-and-cut text over a caller's buffer. Every formatted text of the
 // system is built with it. Once an append did not fit, truncated() stays
 // true and the buffer holds what fitted (terminated).

@@ -2,6 +2,7 @@
 // whole (temporary file, then rename) so a reader never sees half a name.
 #include "zunboard.h"
 
+#include "zun_fd.h"
 #include "zun_path.h"
 #include "zun_text.h"
 
@@ -21,18 +22,6 @@ constexpr std::array<const char *, 6> kTypeNames = {"base", "lite", "plus", "pro
 // The longest name is four characters; anything much longer is not a name.
 constexpr size_t kDevtypeMax = 64;
 
-// Closes the descriptor when the scope ends.
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd()
-  {
-    if (fd >= 0)
-      close(fd);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-};
 
 // Type number of a name (case ignored), or -1.
 int type_of(const char *name)
@@ -56,12 +45,12 @@ int zunboard_type_get(void)
   if (zunpath_map(DEVTYPE_PATH, path, sizeof path) != 0)
     return 0;
   Fd f(open(path, O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0)
+  if (f.get() < 0)
     return 0;
   char text[kDevtypeMax + 1];
   size_t len = 0;
   while (len < kDevtypeMax) {
-    ssize_t n = read(f.fd, text + len, kDevtypeMax - len);
+    ssize_t n = read(f.get(), text + len, kDevtypeMax - len);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -70,7 +59,7 @@ int zunboard_type_get(void)
   }
   // A file longer than any name holds no known name.
   char extra;
-  if (len == kDevtypeMax && read(f.fd, &extra, 1) > 0)
+  if (len == kDevtypeMax && read(f.get(), &extra, 1) > 0)
     return 0;
   while (len > 0 && is_trailing_blank(text[len - 1]))
     len--;
@@ -104,28 +93,13 @@ int zunboard_save_devtype(const char *name)
   zun_format(line, sizeof line, "%s\n", kTypeNames[static_cast<size_t>(type)]);
   {
     Fd f(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (f.fd < 0)
+    if (f.get() < 0)
       return -1;
-    size_t len = 0;
-    while (line[len] != '\0')
-      len++;
-    size_t done = 0;
-    while (done < len) {
-      ssize_t n = write(f.fd, line + done, len - done);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0) {
-        unlink(tmp);
-        return -1;
-      }
-      done += static_cast<size_t>(n);
-    }
-    if (fsync(f.fd) != 0) {
+    if (!write_all(f.get(), line, std::strlen(line)) || fsync(f.get()) != 0) {
       unlink(tmp);
       return -1;
     }
-    int fd = f.fd;
-    f.fd = -1;
+    int fd = f.release();
     if (close(fd) != 0) {
       unlink(tmp);
       return -1;
