@@ -5,7 +5,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include <openssl/crypto.h>
 
 #include "families.h"
 #include "forward.h"
@@ -74,11 +73,6 @@ int main(int argc, char **argv)
   request_set_role(argv[0]);
   if (argc > 1 && strncasecmp(argv[1], "-i", 2) == 0)
     return sysinfo();
-
-  // The RADIUS login uses libcrypto. The gateway starts once per request: it
-  // never reads the library's configuration file (which costs a parse of
-  // openssl.cnf on every request) and skips its exit handlers.
-  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr);
 
   request_load_environment();
   cgi_request &req = request();

@@ -1,4 +1,4 @@
-#include "sha256.h"
+#include "digest.h"
 
 #include <cstring>
 
@@ -99,39 +99,175 @@ void zun_sha256_final(zun_sha256 *ctx, uint8_t out[SHA256_SIZE])
   }
 }
 
-void zun_hmac_sha256(const void *key, size_t key_len, const void *data, size_t n,
-                     uint8_t out[SHA256_SIZE])
+namespace {
+
+// The hash functions behind one shape, for the HMAC construction.
+struct sha256_fns {
+  using ctx = zun_sha256;
+  static constexpr size_t size = SHA256_SIZE;
+  static void init(ctx *c) { zun_sha256_init(c); }
+  static void update(ctx *c, const void *d, size_t n) { zun_sha256_update(c, d, n); }
+  static void final(ctx *c, uint8_t *out) { zun_sha256_final(c, out); }
+};
+
+struct md5_fns {
+  using ctx = zun_md5;
+  static constexpr size_t size = MD5_SIZE;
+  static void init(ctx *c) { zun_md5_init(c); }
+  static void update(ctx *c, const void *d, size_t n) { zun_md5_update(c, d, n); }
+  static void final(ctx *c, uint8_t *out) { zun_md5_final(c, out); }
+};
+
+void wipe(void *p, size_t n)
+{
+  volatile uint8_t *v = static_cast<uint8_t *>(p);
+  for (size_t i = 0; i < n; i++)
+    v[i] = 0;
+}
+
+// HMAC over a hash with a 64-byte block.
+template <class H>
+void hmac(const void *key, size_t key_len, const void *data, size_t n, uint8_t *out)
 {
   uint8_t k[64] = {};
-  zun_sha256 ctx;
+  typename H::ctx ctx;
   if (key_len > sizeof k) {
-    zun_sha256_init(&ctx);
-    zun_sha256_update(&ctx, key, key_len);
-    zun_sha256_final(&ctx, k);
+    H::init(&ctx);
+    H::update(&ctx, key, key_len);
+    H::final(&ctx, k);
   } else {
     std::memcpy(k, key, key_len);
   }
   uint8_t pad[64];
   for (size_t i = 0; i < sizeof pad; i++)
     pad[i] = k[i] ^ 0x36;
-  uint8_t inner[SHA256_SIZE];
-  zun_sha256_init(&ctx);
-  zun_sha256_update(&ctx, pad, sizeof pad);
-  zun_sha256_update(&ctx, data, n);
-  zun_sha256_final(&ctx, inner);
+  uint8_t inner[H::size];
+  H::init(&ctx);
+  H::update(&ctx, pad, sizeof pad);
+  H::update(&ctx, data, n);
+  H::final(&ctx, inner);
   for (size_t i = 0; i < sizeof pad; i++)
     pad[i] = k[i] ^ 0x5c;
-  zun_sha256_init(&ctx);
-  zun_sha256_update(&ctx, pad, sizeof pad);
-  zun_sha256_update(&ctx, inner, sizeof inner);
-  zun_sha256_final(&ctx, out);
+  H::init(&ctx);
+  H::update(&ctx, pad, sizeof pad);
+  H::update(&ctx, inner, sizeof inner);
+  H::final(&ctx, out);
   // The key material must not stay on the stack.
-  volatile uint8_t *wipe = k;
-  for (size_t i = 0; i < sizeof k; i++)
-    wipe[i] = 0;
-  wipe = pad;
-  for (size_t i = 0; i < sizeof pad; i++)
-    wipe[i] = 0;
+  wipe(k, sizeof k);
+  wipe(pad, sizeof pad);
+  wipe(&ctx, sizeof ctx);
+}
+
+// ---- MD5 ----
+
+constexpr uint32_t MD5_K[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
+};
+constexpr int MD5_R[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                           5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                           4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                           6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+
+inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+void md5_compress(uint32_t h[4], const uint8_t block[64])
+{
+  uint32_t m[16];
+  for (int i = 0; i < 16; i++)
+    m[i] = uint32_t(block[4 * i]) | uint32_t(block[4 * i + 1]) << 8 |
+           uint32_t(block[4 * i + 2]) << 16 | uint32_t(block[4 * i + 3]) << 24;
+  uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+  for (int i = 0; i < 64; i++) {
+    uint32_t f;
+    int g;
+    if (i < 16) {
+      f = (b & c) | (~b & d);
+      g = i;
+    } else if (i < 32) {
+      f = (d & b) | (~d & c);
+      g = (5 * i + 1) % 16;
+    } else if (i < 48) {
+      f = b ^ c ^ d;
+      g = (3 * i + 5) % 16;
+    } else {
+      f = c ^ (b | ~d);
+      g = (7 * i) % 16;
+    }
+    uint32_t t = d;
+    d = c;
+    c = b;
+    b = b + rotl(a + f + MD5_K[i] + m[g], MD5_R[i]);
+    a = t;
+  }
+  h[0] += a;
+  h[1] += b;
+  h[2] += c;
+  h[3] += d;
+}
+
+}  // namespace
+
+void zun_md5_init(zun_md5 *ctx)
+{
+  ctx->h[0] = 0x67452301;
+  ctx->h[1] = 0xefcdab89;
+  ctx->h[2] = 0x98badcfe;
+  ctx->h[3] = 0x10325476;
+  ctx->length = 0;
+  ctx->used = 0;
+}
+
+void zun_md5_update(zun_md5 *ctx, const void *data, size_t n)
+{
+  const uint8_t *p = static_cast<const uint8_t *>(data);
+  ctx->length += n;
+  while (n > 0) {
+    size_t take = sizeof ctx->block - ctx->used;
+    if (take > n)
+      take = n;
+    std::memcpy(ctx->block + ctx->used, p, take);
+    ctx->used += take;
+    p += take;
+    n -= take;
+    if (ctx->used == sizeof ctx->block) {
+      md5_compress(ctx->h, ctx->block);
+      ctx->used = 0;
+    }
+  }
+}
+
+void zun_md5_final(zun_md5 *ctx, uint8_t out[MD5_SIZE])
+{
+  uint64_t bits = ctx->length * 8;
+  static constexpr uint8_t pad[64] = {0x80};
+  size_t padlen = ctx->used < 56 ? 56 - ctx->used : 120 - ctx->used;
+  zun_md5_update(ctx, pad, padlen);
+  uint8_t len_le[8];
+  for (int i = 0; i < 8; i++)
+    len_le[i] = uint8_t(bits >> (8 * i));
+  zun_md5_update(ctx, len_le, sizeof len_le);
+  for (int i = 0; i < 4; i++)
+    for (int j = 0; j < 4; j++)
+      out[4 * i + j] = uint8_t(ctx->h[i] >> (8 * j));
+}
+
+void zun_hmac_sha256(const void *key, size_t key_len, const void *data, size_t n,
+                     uint8_t out[SHA256_SIZE])
+{
+  hmac<sha256_fns>(key, key_len, data, n, out);
+}
+
+void zun_hmac_md5(const void *key, size_t key_len, const void *data, size_t n,
+                  uint8_t out[MD5_SIZE])
+{
+  hmac<md5_fns>(key, key_len, data, n, out);
 }
 
 bool zun_equal_ct(const uint8_t *a, const uint8_t *b, size_t n)

@@ -1,6 +1,6 @@
 // The self-contained SHA-256 and HMAC against published vectors and against
 // libcrypto over every length around the block boundaries.
-#include "sha256.h"
+#include "digest.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -39,6 +39,32 @@ std::string hmac(const std::string &key, const std::string &data)
   return hex(out, sizeof out);
 }
 
+std::string md5(const std::string &text)
+{
+  zun_md5 ctx;
+  uint8_t out[MD5_SIZE];
+  zun_md5_init(&ctx);
+  zun_md5_update(&ctx, text.data(), text.size());
+  zun_md5_final(&ctx, out);
+  return hex(out, sizeof out);
+}
+
+std::string hmac_md5(const std::string &key, const std::string &data)
+{
+  uint8_t out[MD5_SIZE];
+  zun_hmac_md5(key.data(), key.size(), data.data(), data.size(), out);
+  return hex(out, sizeof out);
+}
+
+std::string reference(const EVP_MD *md, const std::string &key, const std::string &data)
+{
+  uint8_t ref[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  HMAC(md, key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
+       data.size(), ref, &len);
+  return hex(ref, len);
+}
+
 }  // namespace
 
 TEST(Sha256, PublishedVectors)
@@ -63,12 +89,20 @@ TEST(Sha256, AgreesWithLibcryptoAcrossBlockBoundaries)
     std::string data(n, '\0');
     for (size_t i = 0; i < n; i++)
       data[i] = char(i * 7 + n);
-    uint8_t ref[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    HMAC(EVP_sha256(), key.data(), int(key.size()),
-         reinterpret_cast<const unsigned char *>(data.data()), data.size(), ref, &len);
-    ASSERT_EQ(hmac(key, data), hex(ref, len)) << n;
+    ASSERT_EQ(hmac(key, data), reference(EVP_sha256(), key, data)) << n;
+    ASSERT_EQ(hmac_md5(key, data), reference(EVP_md5(), key, data)) << n;
   }
+}
+
+TEST(Md5, PublishedVectors)
+{
+  EXPECT_EQ(md5(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(md5("abc"), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(md5("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+            "57edf4a22be3c955ac49da2e2107b67a");
+  // RFC 2104 test vectors.
+  EXPECT_EQ(hmac_md5(std::string(16, '\x0b'), "Hi There"), "9294727a3638bb1c13f48ef8158bfc9d");
+  EXPECT_EQ(hmac_md5("Jefe", "what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738");
 }
 
 TEST(Sha256, ChunkedUpdatesGiveTheSameDigest)

@@ -11,17 +11,15 @@
 #include "zun_text.h"
 #include "zunusers.h"
 #include "zun_fd.h"
+#include "digest.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/random.h>
 #include <ctime>
 #include <netinet/in.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
 #include <poll.h>
 #include <string_view>
 #include <sys/socket.h>
@@ -102,21 +100,18 @@ struct bytes {
 
 bool md5(std::initializer_list<bytes> parts, uint8_t out[16])
 {
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1;
+  zun_md5 ctx;
+  zun_md5_init(&ctx);
   for (const bytes &b : parts)
-    ok = ok && EVP_DigestUpdate(ctx, b.data, b.size) == 1;
-  unsigned len = 0;
-  ok = ok && EVP_DigestFinal_ex(ctx, out, &len) == 1 && len == 16;
-  EVP_MD_CTX_free(ctx);
-  return ok;
+    zun_md5_update(&ctx, b.data, b.size);
+  zun_md5_final(&ctx, out);
+  return true;
 }
 
 bool hmac_md5(const radius_server &srv, const uint8_t *data, size_t n, uint8_t out[16])
 {
-  unsigned len = 0;
-  return HMAC(EVP_md5(), srv.secret, int(srv.secret_len), data, n, out, &len) != nullptr &&
-         len == 16;
+  zun_hmac_md5(srv.secret, srv.secret_len, data, n, out);
+  return true;
 }
 
 // A packet under construction.
@@ -155,7 +150,7 @@ bool add_hidden_password(packet *p, const radius_server &srv, const uint8_t *aut
     prev = hidden + off;
   }
   ok = ok && add_attribute(p, ATTR_USER_PASSWORD, hidden, padded);
-  OPENSSL_cleanse(hidden, sizeof hidden);
+  explicit_bzero(hidden, sizeof hidden);
   return ok;
 }
 
@@ -211,7 +206,7 @@ uint8_t check_reply(const uint8_t *r, size_t n, const radius_server &srv, const 
   if (!md5({{r, 4}, {req.data + 4, AUTH_SIZE}, {r + RADIUS_HEADER, len - RADIUS_HEADER},
             {srv.secret, srv.secret_len}},
            expect) ||
-      CRYPTO_memcmp(expect, r + 4, AUTH_SIZE) != 0)
+      !zun_equal_ct(expect, r + 4, AUTH_SIZE))
     return 0;
   // Attributes well formed, exactly one Message-Authenticator.
   size_t ma_at = 0;
@@ -236,7 +231,7 @@ uint8_t check_reply(const uint8_t *r, size_t n, const radius_server &srv, const 
   std::memcpy(copy + 4, req.data + 4, AUTH_SIZE);
   std::memset(copy + ma_at, 0, 16);
   uint8_t mac[16];
-  if (!hmac_md5(srv, copy, len, mac) || CRYPTO_memcmp(mac, r + ma_at, 16) != 0)
+  if (!hmac_md5(srv, copy, len, mac) || !zun_equal_ct(mac, r + ma_at, 16))
     return 0;
   return r[0];
 }
@@ -326,7 +321,8 @@ int zunusers_auth_radius(const char *server, const char *name, const char *pass,
     return ZUN_ERR_RADIUS_DOWN;
   uint8_t authenticator[AUTH_SIZE];
   uint8_t id = 0;
-  if (RAND_bytes(authenticator, sizeof authenticator) != 1 || RAND_bytes(&id, 1) != 1)
+  if (getrandom(authenticator, sizeof authenticator, 0) != ssize_t(sizeof authenticator) ||
+      getrandom(&id, 1, 0) != 1)
     return ZUN_ERR_RADIUS_DOWN;
   packet req;
   int rc = build_request(&req, srv, id, authenticator, nas, name, pass);
@@ -342,8 +338,8 @@ int zunusers_auth_radius(const char *server, const char *name, const char *pass,
   } else {
     rc = ZUN_ERR_RADIUS_DOWN;
   }
-  OPENSSL_cleanse(&req, sizeof req);
-  OPENSSL_cleanse(&srv, sizeof srv);
+  explicit_bzero(&req, sizeof req);
+  explicit_bzero(&srv, sizeof srv);
   if (rc != ACCESS_ACCEPT)
     return rc;
   fill_radius_user(user, name);

@@ -26,7 +26,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
-#include "sha256.h"
+#include "digest.h"
 #include "zun_fd.h"
 #include <sys/random.h>
 #include <sys/stat.h>

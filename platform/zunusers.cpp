@@ -5,12 +5,12 @@
 #include "uds.h"
 #include "zun_text.h"
 #include "zunusers.h"
+#include "digest.h"
 
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/crypto.h>
 #include <string_view>
 
 namespace {
@@ -75,7 +75,8 @@ bool same_secret(const char *stored, const char *given)
   size_t ls = std::strlen(stored), lg = std::strlen(given);
   if (ls != lg)
     return false;
-  return CRYPTO_memcmp(stored, given, ls) == 0;
+  return zun_equal_ct(reinterpret_cast<const uint8_t *>(stored),
+                      reinterpret_cast<const uint8_t *>(given), ls);
 }
 
 void fill_from_row(sql3 *db, zunuser *user)
