@@ -16,7 +16,7 @@ using zt::radius::build_reply;
 using zt::radius::bytes;
 using zt::radius::FakeServer;
 using zt::radius::read_request;
-using zt::radius::reply_spec;
+using zt::radius::reply_shape;
 using zt::radius::request_view;
 using zt::radius::server_text;
 
@@ -70,22 +70,22 @@ TEST(RadiusFake, ForgedOrWrongRepliesAreRefused)
 {
   struct {
     const char *what;
-    void (*spoil)(reply_spec &);
+    void (*spoil)(reply_shape &);
   } rows[] = {
-      {"wrong response authenticator", [](reply_spec &s) { s.spoil_authenticator = true; }},
-      {"wrong identifier", [](reply_spec &s) { s.id_delta = 1; }},
-      {"no message authenticator", [](reply_spec &s) { s.with_ma = false; }},
-      {"wrong message authenticator", [](reply_spec &s) { s.spoil_ma = true; }},
-      {"signed with another secret", [](reply_spec &s) { s.reply_secret = "other"; }},
-      {"length field past the datagram", [](reply_spec &s) { s.long_length_field = true; }},
-      {"attribute past the end", [](reply_spec &s) { s.broken_attribute = true; }},
-      {"genuine Access-Reject", [](reply_spec &s) { s.code = 3; }},
-      {"genuine Access-Challenge", [](reply_spec &s) { s.code = 11; }},
-      {"genuine Accounting-Response", [](reply_spec &s) { s.code = 5; }},
+      {"wrong response authenticator", [](reply_shape &s) { s.spoil_authenticator = true; }},
+      {"wrong identifier", [](reply_shape &s) { s.id_delta = 1; }},
+      {"no message authenticator", [](reply_shape &s) { s.with_ma = false; }},
+      {"wrong message authenticator", [](reply_shape &s) { s.spoil_ma = true; }},
+      {"signed with another secret", [](reply_shape &s) { s.reply_secret = "other"; }},
+      {"length field past the datagram", [](reply_shape &s) { s.long_length_field = true; }},
+      {"attribute past the end", [](reply_shape &s) { s.broken_attribute = true; }},
+      {"genuine Access-Reject", [](reply_shape &s) { s.code = 3; }},
+      {"genuine Access-Challenge", [](reply_shape &s) { s.code = 11; }},
+      {"genuine Accounting-Response", [](reply_shape &s) { s.code = 5; }},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);
-    reply_spec spec;
+    reply_shape spec;
     r.spoil(spec);
     FakeServer srv(SECRET, FakeServer::mode::answer, spec);
     zunuser u;

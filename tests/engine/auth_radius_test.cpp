@@ -13,7 +13,7 @@
 namespace {
 
 using zt::radius::FakeServer;
-using zt::radius::reply_spec;
+using zt::radius::reply_shape;
 using zt::radius::server_text;
 
 constexpr const char *kSecret = "s3:cret";
@@ -211,17 +211,17 @@ TEST_F(AuthRadius, ForgedAcceptsAreRefused)
 {
   struct {
     const char *what;
-    void (*spoil)(reply_spec &);
+    void (*spoil)(reply_shape &);
   } rows[] = {
-      {"wrong response authenticator", [](reply_spec &s) { s.spoil_authenticator = true; }},
-      {"wrong identifier", [](reply_spec &s) { s.id_delta = 1; }},
-      {"no message authenticator", [](reply_spec &s) { s.with_ma = false; }},
-      {"wrong message authenticator", [](reply_spec &s) { s.spoil_ma = true; }},
-      {"signed with another secret", [](reply_spec &s) { s.reply_secret = "other"; }},
+      {"wrong response authenticator", [](reply_shape &s) { s.spoil_authenticator = true; }},
+      {"wrong identifier", [](reply_shape &s) { s.id_delta = 1; }},
+      {"no message authenticator", [](reply_shape &s) { s.with_ma = false; }},
+      {"wrong message authenticator", [](reply_shape &s) { s.spoil_ma = true; }},
+      {"signed with another secret", [](reply_shape &s) { s.reply_secret = "other"; }},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);
-    reply_spec spec;
+    reply_shape spec;
     r.spoil(spec);
     FakeServer srv(kSecret, FakeServer::mode::answer, spec);
     ASSERT_TRUE(srv.ok());

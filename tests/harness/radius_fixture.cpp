@@ -142,7 +142,7 @@ request_view read_request(const bytes &p, const std::string &secret)
   return v;
 }
 
-bytes build_reply(const reply_spec &s, const request_view &req, const std::string &shared)
+bytes build_reply(const reply_shape &s, const request_view &req, const std::string &shared)
 {
   const std::string &secret = s.reply_secret.empty() ? shared : s.reply_secret;
   bytes p(20, 0);
@@ -186,7 +186,7 @@ bytes build_reply(const reply_spec &s, const request_view &req, const std::strin
   return p;
 }
 
-FakeServer::FakeServer(const std::string &secret, mode m, reply_spec spec)
+FakeServer::FakeServer(const std::string &secret, mode m, reply_shape spec)
     : secret_(secret), mode_(m), spec_(std::move(spec))
 {
   fd_ = udp_socket(&port_);

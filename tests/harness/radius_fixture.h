@@ -39,7 +39,7 @@ struct request_view {
 request_view read_request(const bytes &packet, const std::string &secret);
 
 // A reply as a genuine server builds it; each field but code spoils one part.
-struct reply_spec {
+struct reply_shape {
   uint8_t code = 2;  // Access-Accept
   int id_delta = 0;
   bool with_ma = true;
@@ -49,7 +49,7 @@ struct reply_spec {
   bool broken_attribute = false;
   std::string reply_secret;  // "" : the shared secret
 };
-bytes build_reply(const reply_spec &spec, const request_view &req, const std::string &shared);
+bytes build_reply(const reply_shape &spec, const request_view &req, const std::string &shared);
 
 // A server on a loopback port that answers each request as told, in a thread
 // of the test process; it records every request it receives.
@@ -57,7 +57,7 @@ class FakeServer {
 public:
   enum class mode { answer, silent, answer_second, from_other_port };
 
-  FakeServer(const std::string &secret, mode m, reply_spec spec = {});
+  FakeServer(const std::string &secret, mode m, reply_shape spec = {});
   ~FakeServer();
   FakeServer(const FakeServer &) = delete;
   FakeServer &operator=(const FakeServer &) = delete;
@@ -70,7 +70,7 @@ private:
 
   std::string secret_;
   mode mode_;
-  reply_spec spec_;
+  reply_shape spec_;
   int fd_ = -1, other_fd_ = -1;
   uint16_t port_ = 0, other_port_ = 0;
   std::atomic<bool> stop_{false};
