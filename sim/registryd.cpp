@@ -21,6 +21,7 @@
 // the logic commands, dump, save).
 #include "sim.h"
 
+#include "xmlhelpers.h"
 #include "zundb.h"
 
 #include <algorithm>
@@ -639,8 +640,12 @@ int registry_seed(const std::string &path)
     text.append(buf, n);
   std::fclose(f);
 
+  // The command parser is lenient (a command's root is enough); a seed is
+  // taken only whole, so that a cut file never starts a half database.
+  xml_channel whole = {};
   Command doc;
-  if (!parse_command(text, &doc) || doc.root.name != "registry")
+  if (helpers_xml_parse_string(&whole, text.data(), text.size()) != 0 || !parse_command(text, &doc) ||
+      doc.root.name != "registry")
     return -1;
   int count = 0, highest = kSystemId;
   for (const Element &c : doc.children) {

@@ -143,14 +143,18 @@ TEST(SimRegistry, GatewayCommandsChangeTheDatabase)
 
 TEST(SimRegistry, MalformedSeedStartsEmptyAndSaysSo)
 {
-  zt::Root root;
-  root.write("/etc/registry.xml", "<notregistry><module id=\"300\"/>");
-  zt::Sim sim(root);
-  ASSERT_TRUE(sim.ok());
-  EXPECT_EQ(zt::exchange(root, "registryd", "<dbaddmodule num=\"1\" />"), "<error type=\"no error\" id=\"101\" />");
-  EXPECT_EQ(zt::exchange(root, "registryd", "<getelement id=\"300\" />"), "<error type=\"element is not founded\" />");
-  EXPECT_EQ(zt::exchange(root, "registryd", "<getelement id=\"100\" />"),
-            "<element id=\"100\" module=\"0\" num=\"0\" clas=\"\" type=\"\" name=\"System\" state=\"normal\" value=\"\" />");
+  for (const char *seed : {"<notregistry><module id=\"300\"/></notregistry>",
+                           "<registry><module id=\"300\" num=\"1\"/><element id=\"301\" module=\"300\""}) {
+    SCOPED_TRACE(seed);
+    zt::Root root;
+    root.write("/etc/registry.xml", seed);
+    zt::Sim sim(root);
+    ASSERT_TRUE(sim.ok());
+    EXPECT_EQ(zt::exchange(root, "registryd", "<dbaddmodule num=\"1\" />"), "<error type=\"no error\" id=\"101\" />");
+    EXPECT_EQ(zt::exchange(root, "registryd", "<getelement id=\"300\" />"), "<error type=\"element is not founded\" />");
+    EXPECT_EQ(zt::exchange(root, "registryd", "<getelement id=\"100\" />"),
+              "<element id=\"100\" module=\"0\" num=\"0\" clas=\"\" type=\"\" name=\"System\" state=\"normal\" value=\"\" />");
+  }
 }
 
 // ---- the other stand-ins -----------------------------------------------------------
