@@ -241,6 +241,28 @@ TEST_F(Uds, SilentDaemonGivesUpWithinTheLimit)
   ::close(l);
 }
 
+// Starts a reply and holds the connection until released.
+int stalling_handler(int conn)
+{
+  read_all(conn);
+  udsserver_send(&conn, "<partial", 8);
+  zunt::poll_until([] { return release.load(); });
+  return udsserver_close(&conn);
+}
+
+// A daemon that begins its reply and never finishes it: the client gives up
+// at its time limit and keeps nothing of the half reply.
+TEST_F(Uds, UnfinishedReplyGivesUpWithinTheLimit)
+{
+  release.store(false);
+  zunt::ServerThread server(SOCK, stalling_handler);
+  udsclient_set_timeout_ms(300);
+  char buf[64] = "<test />";
+  EXPECT_NE(udsclient_exchange(SOCK, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "");
+  release.store(true);
+}
+
 // A client that connects and says nothing costs the server at most its read
 // limit; the next client is served.
 TEST_F(Uds, IdleClientDoesNotStopTheNext)
