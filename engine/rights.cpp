@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,11 @@ void session_refresh(const zunuser &user, const char *key)
     if (n <= 0)
       return;
     target[n] = '\0';
+    // The login drops aliases by the link's own access time. Following a
+    // link updates it only now and then (relatime, noatime), so a use of
+    // the alias is written down here, or a busy alias would be dropped.
+    const struct timespec used[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+    utimensat(AT_FDCWD, path, used, AT_SYMLINK_NOFOLLOW);
     strlcpy(path, target, sizeof path);
   }
   zunusers_save_user(&user, tmp);

@@ -101,6 +101,28 @@ TEST_F(Auth, IdleAliasesGoAtTheNextLogin)
   EXPECT_TRUE(root.exists("/var/users/" + k1 + ".session"));
 }
 
+TEST_F(Auth, CheckThroughAnAliasMarksItUsed)
+{
+  et::login(root, "admin", "pw");
+  std::string alias = et::login(root, "admin", "pw");
+  ASSERT_TRUE(is_link(alias));
+  std::string link = root.file("/var/users/" + alias + ".session");
+  // An access time that following the link leaves alone (relatime): the
+  // check itself must write the use down.
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec += 1000;
+  times[1].tv_nsec = UTIME_OMIT;
+  ASSERT_EQ(utimensat(AT_FDCWD, link.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  time_t before = time(nullptr);
+  EXPECT_EQ(et::ask(root, alias, "querytype=getsystem").rfind("<system ", 0), 0u);
+  time_t after = time(nullptr);
+  struct stat st;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_GE(st.st_atime, before);
+  EXPECT_LE(st.st_atime, after);
+}
+
 TEST_F(Auth, UnloadableSessionFileIsReplaced)
 {
   std::string k1 = et::login(root, "admin", "pw");
