@@ -62,8 +62,9 @@ void run_cases(Modules &t, const zt::Root &root, zt::Sim &sim, const std::string
   for (const Case &c : cases) {
     sim.clear_journal();
     std::string answer = et::ask(root, k, c.form);
-    if (c.answer != "*")
+    if (c.answer != "*") {
       EXPECT_EQ(answer, c.answer) << c.form;
+    }
     EXPECT_EQ((t.*commands)(c.daemon), c.commands) << c.form;
   }
 }
