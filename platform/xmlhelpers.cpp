@@ -8,7 +8,7 @@
 //
 // Result of a parse: the first non-zero handler result if there is one;
 // otherwise 0 for well-formed input, and a negative XML_PARSE_* code for
-// input that is malformed, truncated, longer than UDS_MAX_REQUEST or carries a
+// input that is malformed, truncated, longer than XML_CHANNEL_MAX or carries a
 // document type declaration (commands and settings never do, and refusing it
 // keeps entity expansion out of the daemons). Input that holds no element of
 // the table and is well formed gives 0.
@@ -126,7 +126,7 @@ int helpers_xml_parse(xml_channel *ch)
     void *buf = XML_GetBuffer(p, chunk);
     if (buf == nullptr)
       return parser.result(XML_PARSE_NO_MEMORY);
-    size_t want = UDS_MAX_REQUEST - total;
+    size_t want = XML_CHANNEL_MAX - total;
     if (want > chunk)
       want = chunk;
     ssize_t n = 0;
@@ -140,7 +140,7 @@ int helpers_xml_parse(xml_channel *ch)
         return parser.result(XML_PARSE_READ);  // a read that claims more than asked
     }
     total += static_cast<size_t>(n);
-    // The end of input, or the request limit: what has come is all there is.
+    // The end of input, or the channel limit: what has come is all there is.
     bool final = n == 0;
     if (XML_ParseBuffer(p, static_cast<int>(n), final) != XML_STATUS_OK)
       return parser.result(XML_PARSE_MALFORMED);

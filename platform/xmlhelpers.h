@@ -44,11 +44,14 @@ struct xml_channel {
 // into. Returns 0 when the input was well formed and every handler returned
 // 0; the first non-zero handler result otherwise; negative for malformed or
 // truncated input (handlers of elements read before the fault have run).
-// At most UDS_MAX_REQUEST bytes are read from a channel; input that goes on
-// beyond counts as truncated. A document type declaration is refused as
-// malformed (no entity expansion). A handler result wins over a later fault.
+// At most XML_CHANNEL_MAX bytes are read from a channel; input that goes on
+// beyond counts as truncated (a connection's channel ends within
+// UDS_MAX_REQUEST anyway; a settings file replayed at start may be longer).
+// A document type declaration is refused as malformed (no entity expansion).
+// A handler result wins over a later fault.
 // Negative codes of the parser itself: -2 malformed, -3 read failed (or no
 // read function), -4 no memory.
+inline constexpr size_t XML_CHANNEL_MAX = size_t(16) << 20;
 int helpers_xml_parse(xml_channel *ch);
 
 // The same over a text (only ch->table is used).
