@@ -43,14 +43,17 @@ bool granted(const zunuser &user, int section, int level)
   return false;
 }
 
-// A local account's session stays usable only while its row is enabled.
+// A local account's session stays usable only while its row is enabled
+// (account 0 included). RADIUS users have no row. Without an account
+// database there is no row to ask: the session stays, and the account
+// commands answer "wrong userlist file".
 bool account_enabled(const zunuser &user)
 {
-  if (user.id <= 0 || user.radius != 0)
+  if (user.radius != 0)
     return true;
   sql3 db;
   if (sql3_open(&db, USERS_DB_PATH) != 0)
-    return false;
+    return true;
   char id[16];
   zun_format(id, sizeof id, "%d", user.id);
   bool enabled = sql3_select(&db, "SystemUsers", "ID", id) == 0 && std::atoi(sql3_get(&db, 1)) != 0;

@@ -43,15 +43,11 @@ TEST_F(Users, ListActiveAccountsAndOneById)
 
 TEST_F(Users, NoActiveAccountWritesNothing)
 {
-  et::users_sql(root, "UPDATE SystemUsers SET Valid='0' WHERE ID<>0; INSERT INTO SystemUsers "
-                      "(ID,Valid,Name,Pass,SRead,SWrite,CRead,CWrite,GRead,GWrite) VALUES "
-                      "(0,'0','zero','pw','all','all','all','all','all','all');");
-  // id 0 is a session without a row check; every row is disabled now.
-  et::users_sql(root, "UPDATE SystemUsers SET Valid='1' WHERE ID=0;");
-  std::string zero = et::login(root, "zero", "pw");
-  et::users_sql(root, "UPDATE SystemUsers SET Valid='0' WHERE ID=0;");
-  ASSERT_FALSE(zero.empty());
-  EXPECT_EQ(et::ask(root, zero, "querytype=getuser"), "");
+  // Valid '2' keeps the caller's account enabled but not among the rows
+  // whose Valid is "1"; every other row is disabled.
+  et::users_sql(root, "UPDATE SystemUsers SET Valid='2' WHERE ID=1; "
+                      "UPDATE SystemUsers SET Valid='0' WHERE ID<>1;");
+  EXPECT_EQ(ask("querytype=getuser"), "");
 }
 
 TEST_F(Users, AccountZeroMayListButNotChange)
@@ -64,6 +60,11 @@ TEST_F(Users, AccountZeroMayListButNotChange)
   EXPECT_EQ(et::ask(root, zero, "querytype=adduser&name=n&h=p&sread=a&swrite=b"), kAccess);
   EXPECT_EQ(et::ask(root, zero, "querytype=adduser&id=3&rfu2=x"), kAccess);
   EXPECT_EQ(et::ask(root, zero, "querytype=deluser&id=3"), kAccess);
+  // Account 0 is a local account like any other: disabled, it is locked out.
+  EXPECT_EQ(ask("querytype=deluser&id=0"), kNoError);
+  EXPECT_EQ(et::ask(root, zero, "querytype=getuser"),
+            "<error type=\"session not found\" code=\"-102\" />");
+  et::users_sql(root, "UPDATE SystemUsers SET Valid='1' WHERE ID=0;");
   // Without the database file: "wrong userlist file".
   root.remove("/mnt/jffs/etc/users.sqlite");
   EXPECT_EQ(et::ask(root, zero, "querytype=getuser"), "<error type=\"wrong userlist file\" />");
