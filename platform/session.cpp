@@ -2,14 +2,19 @@
 //
 // Layout (integers little-endian):
 //   0  4 bytes  "ZSES"
-//   4  u16      format version (1)
+//   4  u16      format version (2)
 //   6  u16      0
-//   8  u32      length of the record part that follows the time (BODY_SIZE)
+//   8  u32      length of the record part that follows the time
 //  12  u64      time of saving, seconds since the epoch
 //  20  record   the fields of SESSION_FIELDS in order: 32-bit integers, and
-//               texts in their full field width, zero after the text
+//               texts as a u16 length (less than the field's size) followed
+//               by that many bytes, none of them zero
 //  ..  32 bytes HMAC-SHA256 of everything before it, keyed with the
 //               appliance's session secret (/mnt/jffs/etc/session.key)
+//
+// Texts are stored at their length, not their field width: every checked
+// request of engine reads, authenticates and rewrites its session, and a
+// record of a few hundred bytes costs a fraction of a full-width one.
 //
 // The password value is never written: a loaded record has an empty pass.
 // A file of another size, tag, version or code, or one saved more than
@@ -35,7 +40,7 @@
 namespace {
 
 constexpr char SESSION_TAG[4] = {'Z', 'S', 'E', 'S'};
-constexpr uint16_t SESSION_VERSION = 1;
+constexpr uint16_t SESSION_VERSION = 2;
 constexpr const char *SESSION_KEY_PATH = "/mnt/jffs/etc/session.key";
 constexpr size_t SECRET_SIZE = 32;
 constexpr size_t MAC_SIZE = 32;
@@ -70,21 +75,23 @@ constexpr session_field SESSION_FIELDS[] = {
 #undef ZS_TEXT
 #undef ZS_ACC
 
-constexpr size_t field_bytes(const session_field &f)
+// The most bytes a field takes: a text its length prefix and at most
+// count - 1 bytes.
+constexpr size_t field_max_bytes(const session_field &f)
 {
-  return f.kind == FIELD_INT ? f.count * 4 : f.count;
+  return f.kind == FIELD_INT ? f.count * 4 : 2 + f.count - 1;
 }
 
-constexpr size_t body_size()
+constexpr size_t body_max_size()
 {
   size_t n = 0;
   for (const session_field &f : SESSION_FIELDS)
-    n += field_bytes(f);
+    n += field_max_bytes(f);
   return n;
 }
 
-constexpr size_t BODY_SIZE = body_size();
-constexpr size_t FILE_SIZE = HEADER_SIZE + BODY_SIZE + MAC_SIZE;
+constexpr size_t MAX_FILE_SIZE = HEADER_SIZE + body_max_size() + MAC_SIZE;
+constexpr size_t MIN_FILE_SIZE = HEADER_SIZE + MAC_SIZE;
 
 void put_le(uint8_t *p, uint64_t v, size_t n)
 {
@@ -202,12 +209,13 @@ bool compute_mac(const uint8_t *data, size_t n, uint8_t *mac)
 
 // ---- record <-> bytes -----------------------------------------------------
 
-void encode(const zunuser *user, uint32_t saved_at, uint8_t *out)
+// Writes the header and the fields into out (MAX_FILE_SIZE bytes); returns
+// the length written, the code not included.
+size_t encode(const zunuser *user, uint32_t saved_at, uint8_t *out)
 {
-  std::memset(out, 0, FILE_SIZE);
   std::memcpy(out, SESSION_TAG, sizeof SESSION_TAG);
   put_le(out + 4, SESSION_VERSION, 2);
-  put_le(out + 8, BODY_SIZE, 4);
+  put_le(out + 6, 0, 2);
   put_le(out + 12, saved_at, 8);
   const char *base = reinterpret_cast<const char *>(user);
   uint8_t *p = out + HEADER_SIZE;
@@ -218,12 +226,17 @@ void encode(const zunuser *user, uint32_t saved_at, uint8_t *out)
         std::memcpy(&v, base + f.offset + 4 * i, 4);
         put_le(p + 4 * i, uint32_t(v), 4);
       }
+      p += f.count * 4;
     } else {
-      // The text up to its end only: bytes after it stay zero.
-      std::memcpy(p, base + f.offset, strnlen(base + f.offset, f.count - 1));
+      size_t len = strnlen(base + f.offset, f.count - 1);
+      put_le(p, len, 2);
+      std::memcpy(p + 2, base + f.offset, len);
+      p += 2 + len;
     }
-    p += field_bytes(f);
   }
+  size_t n = size_t(p - out);
+  put_le(out + 8, n - HEADER_SIZE, 4);
+  return n;
 }
 
 bool counts_in_range(const zun_access_list &a)
@@ -234,11 +247,11 @@ bool counts_in_range(const zun_access_list &a)
 
 // Header and fields of an authenticated file; false for anything that this
 // version would not have written.
-bool decode(const uint8_t *in, zunuser *user, uint32_t *saved_at)
+bool decode(const uint8_t *in, size_t n, zunuser *user, uint32_t *saved_at)
 {
-  if (std::memcmp(in, SESSION_TAG, sizeof SESSION_TAG) != 0 ||
+  if (n < HEADER_SIZE || std::memcmp(in, SESSION_TAG, sizeof SESSION_TAG) != 0 ||
       get_le(in + 4, 2) != SESSION_VERSION || get_le(in + 6, 2) != 0 ||
-      get_le(in + 8, 4) != BODY_SIZE)
+      get_le(in + 8, 4) != n - HEADER_SIZE)
     return false;
   uint64_t t = get_le(in + 12, 8);
   if (t > UINT32_MAX)
@@ -247,24 +260,29 @@ bool decode(const uint8_t *in, zunuser *user, uint32_t *saved_at)
   zunusers_clear(user);
   char *base = reinterpret_cast<char *>(user);
   const uint8_t *p = in + HEADER_SIZE;
+  const uint8_t *end = in + n;
   for (const session_field &f : SESSION_FIELDS) {
     if (f.kind == FIELD_INT) {
+      if (size_t(end - p) < f.count * 4)
+        return false;
       for (size_t i = 0; i < f.count; i++) {
         int32_t v = int32_t(uint32_t(get_le(p + 4 * i, 4)));
         std::memcpy(base + f.offset + 4 * i, &v, 4);
       }
+      p += f.count * 4;
     } else {
-      size_t len = strnlen(reinterpret_cast<const char *>(p), f.count);
-      if (len >= f.count)
+      if (end - p < 2)
         return false;
-      for (size_t i = len; i < f.count; i++)
-        if (p[i] != 0)
-          return false;
-      std::memcpy(base + f.offset, p, len + 1);
+      size_t len = size_t(get_le(p, 2));
+      p += 2;
+      if (len >= f.count || size_t(end - p) < len || std::memchr(p, 0, len) != nullptr)
+        return false;
+      std::memcpy(base + f.offset, p, len);
+      base[f.offset + len] = '\0';
+      p += len;
     }
-    p += field_bytes(f);
   }
-  return counts_in_range(user->access);
+  return p == end && counts_in_range(user->access);
 }
 
 }  // namespace
@@ -275,14 +293,15 @@ int zunusers_save_user_at(const zunuser *user, const char *path, uint32_t saved_
   if (user == nullptr || path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0 ||
       !counts_in_range(user->access))
     return -1;  // a record that would not load again is not written
-  std::array<uint8_t, FILE_SIZE> bytes;
-  encode(user, saved_at, bytes.data());
-  if (!compute_mac(bytes.data(), FILE_SIZE - MAC_SIZE, bytes.data() + FILE_SIZE - MAC_SIZE))
+  std::array<uint8_t, MAX_FILE_SIZE> bytes;
+  size_t n = encode(user, saved_at, bytes.data());
+  if (!compute_mac(bytes.data(), n, bytes.data() + n))
     return -1;
+  n += MAC_SIZE;
   Fd fd(::open(mapped, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd.get() < 0)
     return -1;
-  if (!write_all(fd.get(), bytes.data(), bytes.size()))
+  if (!write_all(fd.get(), bytes.data(), n))
     return -1;
   return ::close(fd.release()) == 0 ? 0 : -1;
 }
@@ -297,22 +316,26 @@ int zunusers_load_user(zunuser *user, const char *path)
   char mapped[PATH_MAX];
   if (user == nullptr || path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0)
     return -1;
-  std::array<uint8_t, FILE_SIZE> bytes;
+  std::array<uint8_t, MAX_FILE_SIZE> bytes;
+  size_t n = 0;
   {
     // An alias is a link to the session file: it is followed.
     Fd fd(::open(mapped, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size != off_t(FILE_SIZE) || !read_exact(fd.get(), bytes.data(), bytes.size()))
+        st.st_size < off_t(MIN_FILE_SIZE) || st.st_size > off_t(MAX_FILE_SIZE))
+      return -1;
+    n = size_t(st.st_size);
+    if (!read_exact(fd.get(), bytes.data(), n))
       return -1;
   }
   uint8_t mac[MAC_SIZE];
-  if (!compute_mac(bytes.data(), FILE_SIZE - MAC_SIZE, mac) ||
-      !zun_equal_ct(mac, bytes.data() + FILE_SIZE - MAC_SIZE, MAC_SIZE))
+  n -= MAC_SIZE;
+  if (!compute_mac(bytes.data(), n, mac) || !zun_equal_ct(mac, bytes.data() + n, MAC_SIZE))
     return -1;
   zunuser loaded;
   uint32_t saved_at = 0;
-  if (!decode(bytes.data(), &loaded, &saved_at))
+  if (!decode(bytes.data(), n, &loaded, &saved_at))
     return -1;
   uint32_t now = systime();
   if (saved_at > now ? saved_at - now > CLOCK_SLACK_SECONDS
