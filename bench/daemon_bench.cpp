@@ -19,6 +19,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bench_cpu.h"
+
 namespace {
 
 constexpr char kCommand[] = "<test />";  // sent with its NUL
@@ -292,6 +294,7 @@ BENCHMARK(BM_TestCommand_Ratio)->MinTime(2.0)->UseRealTime()->Repetitions(5);
 int main(int argc, char **argv)
 {
   signal(SIGPIPE, SIG_IGN);
+  bench_pin_to_one_cpu();
   benchmark::Initialize(&argc, argv);
   Testd testd;
   g_testd = &testd;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_cpu.h"
 #include "harness.h"
 
 extern char **environ;
@@ -109,6 +110,7 @@ double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
   int n = argc > 1 ? std::atoi(argv[1]) : 300;
+  bench_pin_to_one_cpu();
   zt::Root root;
   make_account(root);
   zt::Sim sim(root, {"--only", "registryd,stewardd,chronicled"});
