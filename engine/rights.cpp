@@ -43,13 +43,38 @@ bool granted(const zunuser &user, int section, int level)
   return false;
 }
 
+// True when the file `a` was last changed strictly before the file `b`
+// (both mapped paths; links followed). False when either cannot be asked.
+bool changed_before(const char *a, const char *b)
+{
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
+    return false;
+  if (sa.st_mtim.tv_sec != sb.st_mtim.tv_sec)
+    return sa.st_mtim.tv_sec < sb.st_mtim.tv_sec;
+  return sa.st_mtim.tv_nsec < sb.st_mtim.tv_nsec;
+}
+
 // A local account's session stays usable only while its row is enabled
 // (account 0 included). RADIUS users have no row. Without an account
 // database there is no row to ask: the session stays, and the account
 // commands answer "wrong userlist file".
-bool account_enabled(const zunuser &user)
+//
+// A session file is written only by a login that found the row enabled or
+// by a check that did; so when the account database has not changed since
+// the session file was last written, the row is still enabled and is not
+// read again (the database costs dozens of system calls on every request).
+// Equal times count as a change, so a file system that keeps whole seconds
+// only still asks.
+bool account_enabled(const zunuser &user, const char *session_file)
 {
   if (user.radius != 0)
+    return true;
+  char db_path[1024];
+  char session_mapped[1024];
+  if (zunpath_map(USERS_DB_PATH, db_path, sizeof db_path) == 0 &&
+      zunpath_map(session_file, session_mapped, sizeof session_mapped) == 0 &&
+      changed_before(db_path, session_mapped))
     return true;
   sql3 db;
   if (sql3_open(&db, USERS_DB_PATH) != 0)
@@ -141,7 +166,7 @@ int rights_check(const char *querytype, int section, int level)
   static zunuser user;
   char path[1024];
   if (session_path(key, "", path, sizeof path) != 0 || zunusers_load_user(&user, path) != 0 ||
-      !account_enabled(user))
+      !account_enabled(user, path))
     return ZUN_ERR_NO_SESSION;
 
   section = rights_remap_section(section, id);
