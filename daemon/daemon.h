@@ -18,12 +18,16 @@
 // Threads: the main thread runs the SNMP agent loop; one server thread runs
 // every socket command, one after the other. Threads the daemon starts from
 // def.startup inherit SIGTERM and SIGINT blocked, so those signals always
-// reach the main thread's agent loop.
+// reach the main thread's agent loop. A program started from such a thread
+// (system, popen, posix_spawn) inherits that mask across exec: unblock both
+// signals in the child (posix_spawnattr_setsigmask with an empty set), or
+// the child cannot be stopped with SIGTERM.
 //
 // Choices made where the plain sequence would be unsafe:
 // - save never loses the old file: a temporary file beside it, synced, and
 //   renamed over it only when every saver, every write, the sync and the
-//   close succeeded.
+//   close succeeded. The new file keeps the old one's mode, owner and group,
+//   and a settings path that is a link keeps pointing at the saved file.
 // - The server thread is joinable and stopped cooperatively (udsserver_stop
 //   wakes its accept loop): a command in progress finishes, nothing is
 //   cancelled while it holds a lock, and nothing it uses is freed before it

@@ -56,14 +56,36 @@ int save_close(void *ctx)
   return synced | closed | (file->write_failed ? -1 : 0);
 }
 
-// The new file keeps the old one's permissions; a first file gets 0644 less
-// the daemon's creation mask (027).
-mode_t settings_mode(const char *path)
+// The new file takes the old one's place as a truncate-and-rewrite would
+// have kept it: its permissions, owner and group (another program may read it
+// under its own user id). A first file gets 0644 less the daemon's creation
+// mask (027) and the daemon's own ids.
+void keep_identity(int fd, const char *path)
 {
   struct stat st;
-  if (stat(path, &st) == 0 && S_ISREG(st.st_mode))
-    return st.st_mode & 07777;
-  return 0640;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+    fchmod(fd, 0640);
+    return;
+  }
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    // Not allowed to give the file away: it stays ours, with the old mode.
+  }
+  fchmod(fd, st.st_mode & 07777);
+}
+
+// The file the settings path stands for: a link is followed, so that the save
+// replaces the file it points at and the link stays. false when the path is
+// too long or the link cannot be resolved.
+bool settings_target(const char *path, char *out, size_t size)
+{
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    char resolved[PATH_MAX];
+    if (!realpath(path, resolved))
+      return false;
+    return strlcpy(out, resolved, size) < size;
+  }
+  return strlcpy(out, path, size) < size;
 }
 
 // Makes the rename itself durable.
@@ -85,16 +107,19 @@ void sync_folder(const char *path)
 int daemon_cmd_save(xml_channel *ch, const char **)
 {
   const daemon_def *def = frame_def();
+  char target[PATH_MAX];
   char tmp_path[PATH_MAX];
   BoundedText tmp(tmp_path, sizeof tmp_path);
-  tmp.append(file_settings);
-  tmp.append(".XXXXXX");
   save_file file{-1, false};
-  if (file_settings[0] != '\0' && !tmp.truncated())
-    file.fd = mkostemp(tmp_path, O_CLOEXEC);
+  if (file_settings[0] != '\0' && settings_target(file_settings, target, sizeof target)) {
+    tmp.append(target);
+    tmp.append(".XXXXXX");
+    if (!tmp.truncated())
+      file.fd = mkostemp(tmp_path, O_CLOEXEC);
+  }
   if (file.fd < 0)
     return daemon_reply(ch, "<error type='fail opening the file' />");
-  fchmod(file.fd, settings_mode(file_settings));
+  keep_identity(file.fd, target);
 
   xml_channel out{def->tags, nullptr, &file, save_write, &file, save_close};
   daemon_write(&out, "<settings>\n");
@@ -104,14 +129,14 @@ int daemon_cmd_save(xml_channel *ch, const char **)
   daemon_write(&out, "</settings>\n");
   result |= out.close(out.write_ctx);
 
-  if (result == 0 && rename(tmp_path, file_settings) != 0)
+  if (result == 0 && rename(tmp_path, target) != 0)
     result = -1;
   if (result != 0) {
     unlink(tmp_path);
     daemon_reply(ch, "<error type='fail save' />");
     return result;
   }
-  sync_folder(file_settings);
+  sync_folder(target);
   daemon_reply(ch, "<error type='no error' />");
   return 0;
 }

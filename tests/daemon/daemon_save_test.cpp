@@ -159,6 +159,39 @@ TEST(DaemonSave, FolderThatCannotTakeAFile)
   EXPECT_EQ(d.stop(), 0);
 }
 
+TEST(DaemonSave, NewFileKeepsTheOldOnesOwnerModeAndLink)
+{
+  zt::Root root;
+  // The settings path is a link to the real file, which belongs to another
+  // user (as a file that a program of that user reads).
+  root.write("/var/tmp/real.xml", kOld);
+  const std::string real = root.file("/var/tmp/real.xml");
+  ASSERT_EQ(chmod(real.c_str(), 0604), 0);
+  const bool as_root = geteuid() == 0;
+  if (as_root) {
+    ASSERT_EQ(chown(real.c_str(), 99, 98), 0);
+  }
+  ASSERT_EQ(symlink(real.c_str(), root.file(kSettings).c_str()), 0);
+
+  Testd d(root);
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  d.exchange("<item name=\"new\" />");
+  EXPECT_EQ(d.exchange("<save />"), "<error type='no error' />");
+  EXPECT_EQ(d.stop(), 0);
+
+  struct stat st;
+  ASSERT_EQ(lstat(root.file(kSettings).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_NE(root.read("/var/tmp/real.xml").find("<item name=\"new\" />"), std::string::npos);
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  if (as_root) {
+    EXPECT_EQ(st.st_uid, 99u);
+    EXPECT_EQ(st.st_gid, 98u);
+  }
+  EXPECT_EQ(names_in(root, "/var/tmp"), std::vector<std::string>{"real.xml"});
+}
+
 // Makes a folder refuse new entries, also to root (the immutable attribute);
 // undone when it goes out of scope.
 class ReadOnlyFolder {
