@@ -51,6 +51,44 @@ void compress(uint32_t h[8], const uint8_t block[64])
   h[7] += k;
 }
 
+
+// Both hashes take 64-byte blocks: buffer the input and compress each full
+// block.
+template <class Ctx, void (*Compress)(uint32_t *, const uint8_t *)>
+void block_update(Ctx *ctx, const void *data, size_t n)
+{
+  const uint8_t *p = static_cast<const uint8_t *>(data);
+  ctx->length += n;
+  while (n > 0) {
+    size_t take = sizeof ctx->block - ctx->used;
+    if (take > n)
+      take = n;
+    std::memcpy(ctx->block + ctx->used, p, take);
+    ctx->used += take;
+    p += take;
+    n -= take;
+    if (ctx->used == sizeof ctx->block) {
+      Compress(ctx->h, ctx->block);
+      ctx->used = 0;
+    }
+  }
+}
+
+// The final padding: 0x80, zeros, and the length in bits in the last eight
+// bytes of a block (big-endian for SHA-256, little-endian for MD5).
+template <class Ctx, void (*Compress)(uint32_t *, const uint8_t *)>
+void block_pad(Ctx *ctx, bool big_endian)
+{
+  uint64_t bits = ctx->length * 8;
+  static constexpr uint8_t pad[64] = {0x80};
+  size_t padlen = ctx->used < 56 ? 56 - ctx->used : 120 - ctx->used;
+  block_update<Ctx, Compress>(ctx, pad, padlen);
+  uint8_t len[8];
+  for (int i = 0; i < 8; i++)
+    len[i] = uint8_t(bits >> (big_endian ? 56 - 8 * i : 8 * i));
+  block_update<Ctx, Compress>(ctx, len, sizeof len);
+}
+
 }  // namespace
 
 void zun_sha256_init(zun_sha256 *ctx)
@@ -64,33 +102,12 @@ void zun_sha256_init(zun_sha256 *ctx)
 
 void zun_sha256_update(zun_sha256 *ctx, const void *data, size_t n)
 {
-  const uint8_t *p = static_cast<const uint8_t *>(data);
-  ctx->length += n;
-  while (n > 0) {
-    size_t take = sizeof ctx->block - ctx->used;
-    if (take > n)
-      take = n;
-    std::memcpy(ctx->block + ctx->used, p, take);
-    ctx->used += take;
-    p += take;
-    n -= take;
-    if (ctx->used == sizeof ctx->block) {
-      compress(ctx->h, ctx->block);
-      ctx->used = 0;
-    }
-  }
+  block_update<zun_sha256, compress>(ctx, data, n);
 }
 
 void zun_sha256_final(zun_sha256 *ctx, uint8_t out[SHA256_SIZE])
 {
-  uint64_t bits = ctx->length * 8;
-  static constexpr uint8_t pad[64] = {0x80};
-  size_t padlen = ctx->used < 56 ? 56 - ctx->used : 120 - ctx->used;
-  zun_sha256_update(ctx, pad, padlen);
-  uint8_t len_be[8];
-  for (int i = 0; i < 8; i++)
-    len_be[i] = uint8_t(bits >> (56 - 8 * i));
-  zun_sha256_update(ctx, len_be, sizeof len_be);
+  block_pad<zun_sha256, compress>(ctx, true);
   for (int i = 0; i < 8; i++) {
     out[4 * i] = uint8_t(ctx->h[i] >> 24);
     out[4 * i + 1] = uint8_t(ctx->h[i] >> 16);
@@ -226,33 +243,12 @@ void zun_md5_init(zun_md5 *ctx)
 
 void zun_md5_update(zun_md5 *ctx, const void *data, size_t n)
 {
-  const uint8_t *p = static_cast<const uint8_t *>(data);
-  ctx->length += n;
-  while (n > 0) {
-    size_t take = sizeof ctx->block - ctx->used;
-    if (take > n)
-      take = n;
-    std::memcpy(ctx->block + ctx->used, p, take);
-    ctx->used += take;
-    p += take;
-    n -= take;
-    if (ctx->used == sizeof ctx->block) {
-      md5_compress(ctx->h, ctx->block);
-      ctx->used = 0;
-    }
-  }
+  block_update<zun_md5, md5_compress>(ctx, data, n);
 }
 
 void zun_md5_final(zun_md5 *ctx, uint8_t out[MD5_SIZE])
 {
-  uint64_t bits = ctx->length * 8;
-  static constexpr uint8_t pad[64] = {0x80};
-  size_t padlen = ctx->used < 56 ? 56 - ctx->used : 120 - ctx->used;
-  zun_md5_update(ctx, pad, padlen);
-  uint8_t len_le[8];
-  for (int i = 0; i < 8; i++)
-    len_le[i] = uint8_t(bits >> (8 * i));
-  zun_md5_update(ctx, len_le, sizeof len_le);
+  block_pad<zun_md5, md5_compress>(ctx, false);
   for (int i = 0; i < 4; i++)
     for (int j = 0; j < 4; j++)
       out[4 * i + j] = uint8_t(ctx->h[i] >> (8 * j));

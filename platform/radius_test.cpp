@@ -85,9 +85,9 @@ TEST(RadiusFake, ForgedOrWrongRepliesAreRefused)
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);
-    reply_shape spec;
-    r.spoil(spec);
-    FakeServer srv(SECRET, FakeServer::mode::answer, spec);
+    reply_shape shape;
+    r.spoil(shape);
+    FakeServer srv(SECRET, FakeServer::mode::answer, shape);
     zunuser u;
     zunusers_clear(&u);
     EXPECT_EQ(login(srv.port(), "anna", "pw", &u), ZUN_ERR_RADIUS_REJECT);

@@ -236,27 +236,32 @@ int access_users_create(db_table &t)
                          "write TEXT, timeEnter DATE);");
 }
 
-int access_keys_list(db_table &t, std::string &out)
+// A listing: runs the statement and hands every row to on_row, which appends
+// to a reply that grows as it needs. 0, or -1 with "Failed.\n" when the loop
+// does not end in SQLITE_DONE (or there is no memory for the reply).
+template <class F> int list_rows(db_table &t, const char *statement, F on_row)
 {
-  if (!build(t, {{"SELECT * FROM keys;", false}}))
-    return -1;
-  if (litedb_prepare(t) != SQLITE_OK)
+  if (!build(t, {{statement, false}}) || litedb_prepare(t) != SQLITE_OK)
     return -1;
   try {
-    int rc = row_loop(*t.db, [&](sqlite3_stmt *st) {
-      out += "<e k=\"";
-      append_xml(out, column_text(st, 2));
-      out += "\" n=\"";
-      append_xml(out, column_text(st, 1));
-      out += "\" />";
-    });
-    if (rc != SQLITE_DONE)
+    if (row_loop(*t.db, on_row) != SQLITE_DONE)
       return loop_failed(*t.db);
   } catch (const std::bad_alloc &) {
     return loop_failed(*t.db);
   }
   litedb_finish(*t.db);
   return 0;
+}
+
+int access_keys_list(db_table &t, std::string &out)
+{
+  return list_rows(t, "SELECT * FROM keys;", [&](sqlite3_stmt *st) {
+    out += "<e k=\"";
+    append_xml(out, column_text(st, 2));
+    out += "\" n=\"";
+    append_xml(out, column_text(st, 1));
+    out += "\" />";
+  });
 }
 
 int access_key_find(db_table &t, const char *key, char *name, size_t name_size)
@@ -305,29 +310,17 @@ int access_key_add(db_table &t, const char *key, const char *name)
 
 int access_users_list(db_table &t, std::string &out)
 {
-  if (!build(t, {{"SELECT * FROM users;", false}}))
-    return -1;
-  if (litedb_prepare(t) != SQLITE_OK)
-    return -1;
-  try {
-    int rc = row_loop(*t.db, [&](sqlite3_stmt *st) {
-      out += "<user id=\"";
-      append_xml(out, column_text(st, 0));
-      out += "\" auth=\"";
-      append_xml(out, column_text(st, 1));
-      out += "\" read=\"";
-      append_xml(out, column_text(st, 2));
-      out += "\" write=\"";
-      append_xml(out, column_text(st, 3));
-      out += "\" />\n";
-    });
-    if (rc != SQLITE_DONE)
-      return loop_failed(*t.db);
-  } catch (const std::bad_alloc &) {
-    return loop_failed(*t.db);
-  }
-  litedb_finish(*t.db);
-  return 0;
+  return list_rows(t, "SELECT * FROM users;", [&](sqlite3_stmt *st) {
+    out += "<user id=\"";
+    append_xml(out, column_text(st, 0));
+    out += "\" auth=\"";
+    append_xml(out, column_text(st, 1));
+    out += "\" read=\"";
+    append_xml(out, column_text(st, 2));
+    out += "\" write=\"";
+    append_xml(out, column_text(st, 3));
+    out += "\" />\n";
+  });
 }
 
 int access_users_count(db_table &t)
