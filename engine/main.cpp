@@ -5,7 +5,6 @@
 #include <cstring>
 #include <strings.h>
 
-
 #include "families.h"
 #include "forward.h"
 #include "params.h"
