@@ -209,21 +209,11 @@ TEST_F(AuthRadius, GenuineAcceptFromTheTestServerLogsIn)
 
 TEST_F(AuthRadius, ForgedAcceptsAreRefused)
 {
-  struct {
-    const char *what;
-    void (*spoil)(reply_shape &);
-  } rows[] = {
-      {"wrong response authenticator", [](reply_shape &s) { s.spoil_authenticator = true; }},
-      {"wrong identifier", [](reply_shape &s) { s.id_delta = 1; }},
-      {"no message authenticator", [](reply_shape &s) { s.with_ma = false; }},
-      {"wrong message authenticator", [](reply_shape &s) { s.spoil_ma = true; }},
-      {"signed with another secret", [](reply_shape &s) { s.reply_secret = "other"; }},
-  };
-  for (const auto &r : rows) {
+  for (const auto &r : zt::radius::FORGED_ACCEPTS) {
     SCOPED_TRACE(r.what);
-    reply_shape spec;
-    r.spoil(spec);
-    FakeServer srv(kSecret, FakeServer::mode::answer, spec);
+    reply_shape shape;
+    r.spoil(shape);
+    FakeServer srv(kSecret, FakeServer::mode::answer, shape);
     ASSERT_TRUE(srv.ok());
     set_radius(server_text(srv.port(), kSecret));
     EXPECT_EQ(auth("name=anna&h=pw"), kServerRefused);

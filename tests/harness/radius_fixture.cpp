@@ -186,8 +186,8 @@ bytes build_reply(const reply_shape &s, const request_view &req, const std::stri
   return p;
 }
 
-FakeServer::FakeServer(const std::string &secret, mode m, reply_shape spec)
-    : secret_(secret), mode_(m), spec_(std::move(spec))
+FakeServer::FakeServer(const std::string &secret, mode m, reply_shape shape)
+    : secret_(secret), mode_(m), shape_(std::move(shape))
 {
   fd_ = udp_socket(&port_);
   other_fd_ = udp_socket(&other_port_);
@@ -233,7 +233,7 @@ void FakeServer::serve()
     }
     if (mode_ == mode::silent || (mode_ == mode::answer_second && count < 2))
       continue;
-    bytes reply = build_reply(spec_, read_request(req, secret_), secret_);
+    bytes reply = build_reply(shape_, read_request(req, secret_), secret_);
     int out = mode_ == mode::from_other_port ? other_fd_ : fd_;
     sendto(out, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), fl);
   }

@@ -49,7 +49,20 @@ struct reply_shape {
   bool broken_attribute = false;
   std::string reply_secret;  // "" : the shared secret
 };
-bytes build_reply(const reply_shape &spec, const request_view &req, const std::string &shared);
+bytes build_reply(const reply_shape &shape, const request_view &req, const std::string &shared);
+
+// Accept replies forged in one way each, that a client must refuse.
+struct forged_accept {
+  const char *what;
+  void (*spoil)(reply_shape &);
+};
+inline constexpr forged_accept FORGED_ACCEPTS[] = {
+    {"wrong response authenticator", [](reply_shape &s) { s.spoil_authenticator = true; }},
+    {"wrong identifier", [](reply_shape &s) { s.id_delta = 1; }},
+    {"no message authenticator", [](reply_shape &s) { s.with_ma = false; }},
+    {"wrong message authenticator", [](reply_shape &s) { s.spoil_ma = true; }},
+    {"signed with another secret", [](reply_shape &s) { s.reply_secret = "other"; }},
+};
 
 // A server on a loopback port that answers each request as told, in a thread
 // of the test process; it records every request it receives.
@@ -57,7 +70,7 @@ class FakeServer {
 public:
   enum class mode { answer, silent, answer_second, from_other_port };
 
-  FakeServer(const std::string &secret, mode m, reply_shape spec = {});
+  FakeServer(const std::string &secret, mode m, reply_shape shape = {});
   ~FakeServer();
   FakeServer(const FakeServer &) = delete;
   FakeServer &operator=(const FakeServer &) = delete;
@@ -70,7 +83,7 @@ private:
 
   std::string secret_;
   mode mode_;
-  reply_shape spec_;
+  reply_shape shape_;
   int fd_ = -1, other_fd_ = -1;
   uint16_t port_ = 0, other_port_ = 0;
   std::atomic<bool> stop_{false};
