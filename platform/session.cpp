@@ -2,19 +2,22 @@
 //
 // Layout (integers little-endian):
 //   0  4 bytes  "ZSES"
-//   4  u16      format version (2)
+//   4  u16      format version (3)
 //   6  u16      0
 //   8  u32      length of the record part that follows the time
 //  12  u64      time of saving, seconds since the epoch
-//  20  record   the fields of SESSION_FIELDS in order: 32-bit integers, and
+//  20  record   the fields of SESSION_FIELDS in order: 32-bit integers;
 //               texts as a u16 length (less than the field's size) followed
-//               by that many bytes, none of them zero
+//               by that many bytes, none of them zero; id lists as a u16
+//               count (at most the list's capacity) followed by that many
+//               32-bit integers
 //  ..  32 bytes HMAC-SHA256 of everything before it, keyed with the
 //               appliance's session secret (/mnt/jffs/etc/session.key)
 //
-// Texts are stored at their length, not their field width: every checked
-// request of engine reads, authenticates and rewrites its session, and a
-// record of a few hundred bytes costs a fraction of a full-width one.
+// Texts and id lists are stored at their length, not their field width:
+// every checked request of engine reads, authenticates and rewrites its
+// session, and a record of a few hundred bytes costs a fraction of a
+// full-width one (the access list alone holds room for thousands of ids).
 //
 // The password value is never written: a loaded record has an empty pass.
 // A file of another size, tag, version or code, or one saved more than
@@ -40,7 +43,7 @@
 namespace {
 
 constexpr char SESSION_TAG[4] = {'Z', 'S', 'E', 'S'};
-constexpr uint16_t SESSION_VERSION = 2;
+constexpr uint16_t SESSION_VERSION = 3;
 constexpr const char *SESSION_KEY_PATH = "/mnt/jffs/etc/session.key";
 constexpr size_t SECRET_SIZE = 32;
 constexpr size_t MAC_SIZE = 32;
@@ -48,38 +51,42 @@ constexpr size_t HEADER_SIZE = 20;
 constexpr uint32_t CLOCK_SLACK_SECONDS = 60;
 
 
-enum field_kind { FIELD_INT, FIELD_TEXT };
+enum field_kind { FIELD_INT, FIELD_TEXT, FIELD_IDS };
 
 // One stored field: its kind, where it is in the record, how many bytes
-// (texts) or how many integers (FIELD_INT).
+// (texts) or how many integers (FIELD_INT, FIELD_IDS). An id list's number
+// of entries is the 32-bit integer at count_offset.
 struct session_field {
   field_kind kind;
   size_t offset;
   size_t count;
+  size_t count_offset = 0;
 };
 
 #define ZS_INT(m) {FIELD_INT, offsetof(zunuser, m), sizeof(zunuser::m) / sizeof(int32_t)}
 #define ZS_TEXT(m) {FIELD_TEXT, offsetof(zunuser, m), sizeof(zunuser::m)}
-#define ZS_ACC(m)                                                                          \
-  {FIELD_INT, offsetof(zunuser, access) + offsetof(zun_access_list, m),                    \
-   sizeof(zun_access_list::m) / sizeof(int32_t)}
+#define ZS_ACC(m) offsetof(zunuser, access) + offsetof(zun_access_list, m)
+#define ZS_ACC_INT(m) {FIELD_INT, ZS_ACC(m), 1}
+#define ZS_ACC_IDS(m, n) {FIELD_IDS, ZS_ACC(m), ZUN_ACCESS_MAX, ZS_ACC(n)}
 constexpr session_field SESSION_FIELDS[] = {
     ZS_INT(id),      ZS_INT(valid),  ZS_TEXT(name),   ZS_TEXT(regdate),
     ZS_TEXT(sread),  ZS_TEXT(swrite), ZS_TEXT(cread), ZS_TEXT(cwrite),
     ZS_TEXT(gread),  ZS_TEXT(gwrite), ZS_TEXT(rfu1),  ZS_TEXT(rfu2),
     ZS_TEXT(remote), ZS_TEXT(key),   ZS_INT(radius),
-    ZS_ACC(all_components), ZS_ACC(all_groups), ZS_ACC(ncomponents), ZS_ACC(ngroups),
-    ZS_ACC(components), ZS_ACC(groups), ZS_INT(level),
+    ZS_ACC_INT(all_components), ZS_ACC_INT(all_groups),
+    ZS_ACC_IDS(components, ncomponents), ZS_ACC_IDS(groups, ngroups), ZS_INT(level),
 };
 #undef ZS_INT
 #undef ZS_TEXT
 #undef ZS_ACC
+#undef ZS_ACC_INT
+#undef ZS_ACC_IDS
 
 // The most bytes a field takes: a text its length prefix and at most
-// count - 1 bytes.
+// count - 1 bytes, an id list its count and at most count integers.
 constexpr size_t field_max_bytes(const session_field &f)
 {
-  return f.kind == FIELD_INT ? f.count * 4 : 2 + f.count - 1;
+  return f.kind == FIELD_INT ? f.count * 4 : f.kind == FIELD_IDS ? 2 + f.count * 4 : 2 + f.count - 1;
 }
 
 constexpr size_t body_max_size()
@@ -220,13 +227,21 @@ size_t encode(const zunuser *user, uint32_t saved_at, uint8_t *out)
   const char *base = reinterpret_cast<const char *>(user);
   uint8_t *p = out + HEADER_SIZE;
   for (const session_field &f : SESSION_FIELDS) {
-    if (f.kind == FIELD_INT) {
-      for (size_t i = 0; i < f.count; i++) {
+    if (f.kind == FIELD_INT || f.kind == FIELD_IDS) {
+      size_t count = f.count;
+      if (f.kind == FIELD_IDS) {
+        int32_t n;
+        std::memcpy(&n, base + f.count_offset, 4);
+        count = size_t(n);  // in range: checked before encoding
+        put_le(p, count, 2);
+        p += 2;
+      }
+      for (size_t i = 0; i < count; i++) {
         int32_t v;
         std::memcpy(&v, base + f.offset + 4 * i, 4);
         put_le(p + 4 * i, uint32_t(v), 4);
       }
-      p += f.count * 4;
+      p += count * 4;
     } else {
       size_t len = strnlen(base + f.offset, f.count - 1);
       put_le(p, len, 2);
@@ -262,14 +277,25 @@ bool decode(const uint8_t *in, size_t n, zunuser *user, uint32_t *saved_at)
   const uint8_t *p = in + HEADER_SIZE;
   const uint8_t *end = in + n;
   for (const session_field &f : SESSION_FIELDS) {
-    if (f.kind == FIELD_INT) {
-      if (size_t(end - p) < f.count * 4)
+    if (f.kind == FIELD_INT || f.kind == FIELD_IDS) {
+      size_t count = f.count;
+      if (f.kind == FIELD_IDS) {
+        if (end - p < 2)
+          return false;
+        count = size_t(get_le(p, 2));
+        p += 2;
+        if (count > f.count)
+          return false;
+        int32_t n = int32_t(count);
+        std::memcpy(base + f.count_offset, &n, 4);
+      }
+      if (size_t(end - p) < count * 4)
         return false;
-      for (size_t i = 0; i < f.count; i++) {
+      for (size_t i = 0; i < count; i++) {
         int32_t v = int32_t(uint32_t(get_le(p + 4 * i, 4)));
         std::memcpy(base + f.offset + 4 * i, &v, 4);
       }
-      p += f.count * 4;
+      p += count * 4;
     } else {
       if (end - p < 2)
         return false;

@@ -4,7 +4,10 @@
 #include <cstdint>
 
 inline constexpr const char *USERS_DB_PATH = "/mnt/jffs/etc/users.sqlite";
-inline constexpr int ZUN_ACCESS_MAX = 64;  // ids per access list
+// Ids per access list: as many as the rights lists can name. A 1,024-byte
+// list holds at most 512 entries ("1," is the shortest), and the read level
+// joins a read and a write list.
+inline constexpr int ZUN_ACCESS_MAX = 2 * 512;
 
 // Access list: the module/element ids and group ids a user may act on at the
 // level of the last successful rights check (see zunusers_create_access_list).
