@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <string>
+#include <string_view>
 #include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -51,15 +53,46 @@ void print_login_reply(const zunuser &u)
   std::fputs("\" />", stdout);
 }
 
-// Looks through the session folder: drops idle aliases and, when the user
-// already has a session file, makes a new alias to it for this login.
-// Returns 1 when an alias was made (user then holds that session with the
-// new key), 0 when none, -1 when the folder cannot be opened.
+// A temporary session file younger than this may still be in the hands of
+// the request writing it.
+constexpr time_t TEMP_STALE_SECONDS = 10;
+
+bool ends_with(const char *text, std::string_view tail)
+{
+  size_t n = std::strlen(text);
+  return n >= tail.size() && std::memcmp(text + n - tail.size(), tail.data(), tail.size()) == 0;
+}
+
+// Calls fn(rel, path, st) for every entry of the session folder whose name
+// holds ".session": rel as the session calls take it, path under the root,
+// st the entry itself (links not followed).
+template <class Fn>
+void for_each_session(DIR *dir, const char *folder, Fn fn)
+{
+  rewinddir(dir);
+  while (struct dirent *ent = readdir(dir)) {
+    if (std::strstr(ent->d_name, ".session") == nullptr)
+      continue;
+    char rel[1024];
+    char path[1024];
+    struct stat st;
+    if (zun_format(rel, sizeof rel, "%s%s", SESSION_FOLDER, ent->d_name) &&
+        zun_format(path, sizeof path, "%s%s", folder, ent->d_name) && lstat(path, &st) == 0)
+      fn(rel, path, st);
+  }
+}
+
+// Looks through the session folder: when the user already has a session
+// file, makes a new alias to it for this login; and cleans up: session files
+// that no longer load (expired or damaged), stale temporary files, idle
+// aliases and aliases whose file is gone are removed, so the folder (RAM on
+// the board) does not grow with every login. Returns 1 when an alias was
+// made (user then holds that session with the new key), 0 when none, -1
+// when the folder cannot be opened.
 int reuse_session(zunuser &user)
 {
-  constexpr const char *FOLDER = "/var/users/";
   char folder[1024];
-  if (zunpath_map(FOLDER, folder, sizeof folder) != 0)
+  if (zunpath_map(SESSION_FOLDER, folder, sizeof folder) != 0)
     return -1;
   dir_closer dir{opendir(folder)};
   if (dir.d == nullptr)
@@ -67,30 +100,23 @@ int reuse_session(zunuser &user)
   static zunuser other;
   int aliased = 0;
   time_t now = time(nullptr);
-  while (struct dirent *ent = readdir(dir.d)) {
-    if (std::strstr(ent->d_name, ".session") == nullptr)
-      continue;
-    char rel[1024];  // as the session calls take it
-    char path[1024];  // under the root
-    if (!zun_format(rel, sizeof rel, "%s%s", FOLDER, ent->d_name) ||
-        !zun_format(path, sizeof path, "%s%s", folder, ent->d_name))
-      continue;
-    struct stat st;
-    if (lstat(path, &st) != 0)
-      continue;
-    if (S_ISLNK(st.st_mode)) {
-      if (now - st.st_atime > ALIAS_IDLE_SECONDS)
-        unlink(path);
-      continue;
-    }
+  std::string temp_tail = std::string(SESSION_TEMP_SUFFIX) + ".session";
+  // The files first, so that the links are judged against what stays.
+  for_each_session(dir.d, folder, [&](const char *rel, const char *path, const struct stat &st) {
     if (!S_ISREG(st.st_mode))
-      continue;
-    if (zunusers_load_user(&other, rel) != 0 || strcasecmp(other.name, user.name) != 0)
-      continue;
-    if (zunusers_load_user(&user, rel) != 0) {
-      unlink(path);
-      continue;
+      return;
+    if (ends_with(path, temp_tail)) {
+      if (now - st.st_mtime > TEMP_STALE_SECONDS)
+        unlink(path);
+      return;
     }
+    if (zunusers_load_user(&other, rel) != 0) {
+      unlink(path);
+      return;
+    }
+    if (strcasecmp(other.name, user.name) != 0)
+      return;
+    user = other;
     new_key(user);
     // The alias names the file under the root, so that it resolves.
     char alias_rel[1024];
@@ -98,10 +124,15 @@ int reuse_session(zunuser &user)
     if (session_path(user.key, "", alias_rel, sizeof alias_rel) != 0 ||
         zunpath_map(alias_rel, alias, sizeof alias) != 0 || symlink(path, alias) != 0) {
       unlink(path);
-      continue;
+      return;
     }
     aliased = 1;
-  }
+  });
+  for_each_session(dir.d, folder, [&](const char *, const char *path, const struct stat &st) {
+    struct stat target;
+    if (S_ISLNK(st.st_mode) && (now - st.st_atime > ALIAS_IDLE_SECONDS || stat(path, &target) != 0))
+      unlink(path);
+  });
   return aliased;
 }
 
@@ -156,8 +187,10 @@ int auth_login(const fwd_command *)
       reply_code(rc);
       return -1;
     }
+    char rel[1024];
     char path[1024];
-    if (session_path(user.key, "", path, sizeof path) != 0 || zunusers_save_user(&user, path) != 0) {
+    if (session_path(user.key, "", rel, sizeof rel) != 0 || zunpath_map(rel, path, sizeof path) != 0 ||
+        session_store(user, user.key, path) != 0) {
       error_print(ZUN_ERR_SESSION_SAVE);
       return -1;
     }

@@ -86,15 +86,13 @@ bool account_enabled(const zunuser &user, const char *session_file)
   return enabled;
 }
 
-// Writes the record back through the temporary file of `key`, onto the
-// session file or, for an alias, onto the file the alias names.
+// Writes the record back onto the session file of `key` or, for an alias,
+// onto the file the alias names.
 void session_refresh(const zunuser &user, const char *key)
 {
   char rel[1024];
   char path[1024];
-  char tmp[1024];
-  if (session_path(key, "", rel, sizeof rel) != 0 || zunpath_map(rel, path, sizeof path) != 0 ||
-      session_path(key, "_tmp", tmp, sizeof tmp) != 0)
+  if (session_path(key, "", rel, sizeof rel) != 0 || zunpath_map(rel, path, sizeof path) != 0)
     return;
   struct stat st;
   if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -110,20 +108,35 @@ void session_refresh(const zunuser &user, const char *key)
     utimensat(AT_FDCWD, path, used, AT_SYMLINK_NOFOLLOW);
     strlcpy(path, target, sizeof path);
   }
-  zunusers_save_user(&user, tmp);
-  char mapped_tmp[1024];
-  if (zunpath_map(tmp, mapped_tmp, sizeof mapped_tmp) == 0)
-    std::rename(mapped_tmp, path);
+  session_store(user, key, path);
 }
 
 }  // namespace
+
+int session_store(const zunuser &user, const char *key, const char *mapped_path)
+{
+  // Several requests of one session run at once: each writes a temporary
+  // file of its own, so that none truncates another's before the rename.
+  char suffix[32];
+  char tmp[1024];
+  char mapped_tmp[1024];
+  zun_format(suffix, sizeof suffix, "_%d%s", static_cast<int>(getpid()), SESSION_TEMP_SUFFIX);
+  if (session_path(key, suffix, tmp, sizeof tmp) != 0 ||
+      zunpath_map(tmp, mapped_tmp, sizeof mapped_tmp) != 0)
+    return -1;
+  if (zunusers_save_user(&user, tmp) != 0 || std::rename(mapped_tmp, mapped_path) != 0) {
+    unlink(mapped_tmp);
+    return -1;
+  }
+  return 0;
+}
 
 int session_path(const char *key, const char *suffix, char *out, size_t size)
 {
   size_t n = std::strlen(key);
   if (n == 0 || n > MAX_KEY_DIGITS || std::strspn(key, "0123456789") != n)
     return -1;
-  return zun_format(out, size, "/var/users/%s%s.session", key, suffix) ? 0 : -1;
+  return zun_format(out, size, "%s%s%s.session", SESSION_FOLDER, key, suffix) ? 0 : -1;
 }
 
 int rights_remap_section(int section, int id)

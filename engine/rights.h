@@ -52,10 +52,24 @@ int rights_check_reply(const char *querytype, int section, int level);
 // lookup fails or no rule fits, or outside sections 1 to 17.
 int rights_remap_section(int section, int id);
 
-// The session file path of key `key` ("/var/users/KEY.session", or with
-// suffix "_tmp"), as written (the session calls map it under the root), into
-// out. -1 when the key is not 1 to 20 decimal digits or the path does not fit.
+// The folder of the session files, as written.
+inline constexpr const char *SESSION_FOLDER = "/var/users/";
+
+// The session file path of key `key` ("/var/users/KEY.session", or with a
+// suffix before ".session"), as written (the session calls map it under the
+// root), into out. -1 when the key is not 1 to 20 decimal digits or the path
+// does not fit.
 int session_path(const char *key, const char *suffix, char *out, size_t size);
+
+// Temporary session files end so ("/var/users/KEY_PID_tmp.session"): they
+// are never taken for a session, and the login removes stale ones.
+inline constexpr const char *SESSION_TEMP_SUFFIX = "_tmp";
+
+// Writes the record whole onto `mapped_path` (a path under the root): saved
+// into a temporary file of this process for `key`, then renamed, so that a
+// reader sees the old record or the new one, never a part. 0 on success;
+// on failure nothing is left behind.
+int session_store(const zunuser &user, const char *key, const char *mapped_path);
 
 // querytype "auth": log in by name and `h`, create or reuse a session, write
 // the user element.

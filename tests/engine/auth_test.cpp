@@ -1,8 +1,10 @@
 // Login: new sessions, aliases and their expiry, refusals.
 #include "engine_env.h"
+#include "zunusers.h"
 
 #include <fcntl.h>
 #include <regex>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +133,52 @@ TEST_F(Auth, UnloadableSessionFileIsReplaced)
   ASSERT_FALSE(k2.empty());
   EXPECT_FALSE(is_link(k2));  // a new session, not an alias to the broken file
   EXPECT_EQ(et::ask(root, k2, "querytype=getsystem").rfind("<system ", 0), 0u);
+}
+
+TEST_F(Auth, LoginCleansUpSessionsThatNoLongerLoad)
+{
+  std::string live = et::login(root, "admin", "pw");
+  ASSERT_FALSE(live.empty());
+  // An expired session (saved 31 minutes ago), a damaged one, aliases to
+  // both, and temporary files: one a request may still be writing, one
+  // left by a request that died long ago.
+  setenv("APPLIANCE_ROOT", root.path().c_str(), 1);
+  zunuser u;
+  ASSERT_EQ(zunusers_load_user(&u, ("/var/users/" + live + ".session").c_str()), 0);
+  ASSERT_EQ(zunusers_save_user_at(&u, "/var/users/111.session", uint32_t(time(nullptr) - 31 * 60)), 0);
+  unsetenv("APPLIANCE_ROOT");
+  root.write("/var/users/222.session", "damaged");
+  for (const char *alias : {"333", "444"})
+    ASSERT_EQ(symlink(root.file(std::string("/var/users/") + (alias[0] == '3' ? "111" : "222") + ".session").c_str(),
+                      root.file(std::string("/var/users/") + alias + ".session").c_str()),
+              0);
+  root.write("/var/users/555_1234_tmp.session", "being written");
+  root.write("/var/users/666_4321_tmp.session", "left behind");
+  struct timespec old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, root.file("/var/users/666_4321_tmp.session").c_str(), old, 0), 0);
+
+  std::string k = et::login(root, "q%22%3C%26x", "pw");  // any user's login cleans up
+  ASSERT_FALSE(k.empty());
+  for (const char *gone : {"111", "222", "333", "444", "666_4321_tmp"})
+    EXPECT_FALSE(root.exists(std::string("/var/users/") + gone + ".session")) << gone;
+  for (std::string kept : {live, k, std::string("555_1234_tmp")})
+    EXPECT_TRUE(root.exists("/var/users/" + kept + ".session")) << kept;
+  EXPECT_EQ(et::ask(root, live, "querytype=getsystem").rfind("<system ", 0), 0u);
+}
+
+TEST_F(Auth, ATemporaryFileIsNeverTakenForTheUsersSession)
+{
+  std::string k1 = et::login(root, "admin", "pw");
+  ASSERT_FALSE(k1.empty());
+  // A complete copy of the session under a temporary name, as a request
+  // leaves it just before its rename.
+  ASSERT_EQ(link(root.file("/var/users/" + k1 + ".session").c_str(),
+                 root.file("/var/users/" + k1 + "_99_tmp.session").c_str()),
+            0);
+  std::string k2 = et::login(root, "admin", "pw");
+  char target[1024] = {};
+  ASSERT_GT(readlink(root.file("/var/users/" + k2 + ".session").c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), root.file("/var/users/" + k1 + ".session"));
 }
 
 }  // namespace

@@ -2,7 +2,11 @@
 // the log lines, the session rewrite and disabled accounts.
 #include "engine_env.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -34,6 +38,20 @@ protected:
   }
   std::unique_ptr<zt::Sim> sim;
   zt::Root root;
+
+  // The names in the session folder, sorted.
+  std::vector<std::string> session_files() const
+  {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(root.file("/var/users").c_str())) {
+      while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+          names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
   // The entries chronicled received, one per line.
   std::vector<std::string> log_entries() const { return sim->journal_of("chronicled"); }
@@ -105,7 +123,7 @@ TEST_F(Rights, SuccessfulCheckRewritesTheSession)
   EXPECT_EQ(et::ask(root, k, "querytype=getsystem").rfind("<system ", 0), 0u);
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);  // replaced by rename
-  EXPECT_FALSE(root.exists("/var/users/" + k + "_tmp.session"));
+  EXPECT_EQ(session_files(), std::vector<std::string>{k + ".session"});  // no temporary left
   // A refused check leaves the file as it was.
   std::string logreader = et::login(root, "logreader", "pw");
   std::string file2 = root.file("/var/users/" + logreader + ".session");
@@ -125,6 +143,45 @@ TEST_F(Rights, DisabledAccountSessionNoLongerLoads)
   // A garbled session file does not load either.
   root.write("/var/users/" + admin + ".session", "garbage");
   EXPECT_EQ(et::ask(root, admin, "querytype=getsystem"), kNoSession);
+}
+
+TEST_F(Rights, ParallelRequestsOfOneSessionAllFindIt)
+{
+  // A browser sends several requests at once; each rewrites the session.
+  std::string k = et::login(root, "admin", "pw");
+  std::string alias = et::login(root, "admin", "pw");
+  ASSERT_FALSE(alias.empty());
+  std::atomic<int> lost{0};
+  std::vector<std::string> sample(16);
+  std::vector<std::thread> browsers;
+  for (int t = 0; t < 16; t++)
+    browsers.emplace_back([&, t] {
+      for (int i = 0; i < 25; i++) {
+        std::string reply = et::ask(root, t % 2 ? k : alias, "querytype=getsystem");
+        if (reply.rfind("<system ", 0) != 0) {
+          lost++;
+          sample[t] = reply;
+        }
+      }
+    });
+  for (std::thread &b : browsers)
+    b.join();
+  EXPECT_EQ(lost.load(), 0) << sample[0] << sample[1];
+  EXPECT_EQ(session_files(), (std::vector<std::string>{std::min(k, alias) + ".session",
+                                                       std::max(k, alias) + ".session"}));
+}
+
+TEST_F(Rights, ListsNamingHundredsOfIdsStillLogIn)
+{
+  std::string ids;
+  for (int id = 1000; ids.size() < 1000; id++)
+    ids += std::to_string(id) + ",";
+  ids += "202,";
+  et::make_users(root, {{"1", "many", "pw", "elements,", "", ids, ids, ids, ids}});
+  std::string k = et::login(root, "many", "pw");
+  ASSERT_FALSE(k.empty());
+  EXPECT_EQ(et::ask(root, k, "querytype=getsystem").rfind("<system ", 0), 0u);
+  EXPECT_EQ(et::ask(root, k, "querytype=getelement&id=202").find("code="), std::string::npos);
 }
 
 }  // namespace
