@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "errors.h"
@@ -40,16 +41,38 @@ int forward_number_dec(const char *text)
   return static_cast<int>(v);
 }
 
+// The length of the entity reference that `text` begins with (one of the
+// five predefined entities, or a decimal or hexadecimal character reference,
+// with its ';'); 0 when it begins none. The daemons' parser knows no other
+// entities.
+static size_t entity_length(const char *text)
+{
+  if (text[0] != '&')
+    return 0;
+  if (text[1] == '#') {
+    bool hex = text[2] == 'x';
+    const char *digits = text + (hex ? 3 : 2);
+    size_t n = std::strspn(digits, hex ? "0123456789abcdefABCDEF" : "0123456789");
+    return n > 0 && digits[n] == ';' ? static_cast<size_t>(digits + n + 1 - text) : 0;
+  }
+  for (const char *name : {"amp;", "lt;", "gt;", "quot;", "apos;"})
+    if (std::strncmp(text + 1, name, std::strlen(name)) == 0)
+      return 1 + std::strlen(name);
+  return 0;
+}
+
 bool forward_append_value(BoundedText &out, const char *value)
 {
   const char *run = value;
   for (const char *p = value;; p++) {
-    if (*p == '"' || *p == '<' || *p == '\0') {
+    if (*p == '&' && entity_length(p) > 0)
+      continue;
+    if (*p == '"' || *p == '<' || *p == '&' || *p == '\0') {
       if (!out.append(std::string_view(run, static_cast<size_t>(p - run))))
         return false;
       if (*p == '\0')
         return true;
-      if (!out.append(*p == '"' ? "&quot;" : "&lt;"))
+      if (!out.append(*p == '"' ? "&quot;" : *p == '<' ? "&lt;" : "&amp;"))
         return false;
       run = p + 1;
     }
@@ -156,11 +179,15 @@ int forward_deliver(const char *socket, fwd_delivery delivery)
     return 0;
   case fwd_delivery::streamed_quiet:
     return udsclient_stdout(socket, command_buffer) < 0 ? -1 : 0;
-  case fwd_delivery::exchanged_printed:
-    if (udsclient_exchange(socket, command_buffer, COMMAND_AREA) != 0)
+  case fwd_delivery::exchanged_printed: {
+    // A listing may be far longer than the command area: it is kept whole
+    // and shown only once it arrived whole.
+    std::string reply;
+    if (udsclient_exchange_all(socket, command_buffer, reply) != 0)
       return reply_text(TXT_NOT_LOADED);
-    std::fputs(command_buffer, stdout);
+    std::fwrite(reply.data(), 1, std::strlen(reply.c_str()), stdout);
     return 0;
+  }
   case fwd_delivery::exchanged_only:
     return udsclient_exchange(socket, command_buffer, COMMAND_AREA) != 0 ? -1 : 0;
   }

@@ -16,8 +16,9 @@
 //   4. delivery: streamed to standard output, exchanged and printed, or
 //      exchanged only (see fwd_delivery).
 // A plain or decoded value (and every opening value) is written unchanged
-// except that '"' becomes &quot; and '<' becomes &lt;, so that no request
-// value can end its attribute or open an element of its own. A command that
+// except that '"' becomes &quot;, '<' becomes &lt; and a bare '&' &amp;, so
+// that no request value can end its attribute, open an element of its own
+// or make the daemon refuse the command. A command that
 // does not fit the command area is refused with "command is too long" and
 // nothing is sent.
 //
@@ -183,7 +184,8 @@ int forward_deliver(const char *socket, fwd_delivery delivery);
 bool forward_append_attr(BoundedText &out, const fwd_attr &attr);
 
 // Appends a value for a double-quoted attribute: '"' as &quot;, '<' as &lt;,
-// everything else unchanged.
+// an '&' that does not begin an entity reference as &amp; (a value that
+// already holds entities keeps them), everything else unchanged.
 bool forward_append_value(BoundedText &out, const char *value);
 
 // True when a value may stand in a shell command line as it is: letters,

@@ -333,6 +333,30 @@ int udsclient_stdout(const char *path, const char *command)
   });
 }
 
+int udsclient_exchange_all(const char *path, const char *command, std::string &reply)
+{
+  reply.clear();
+  if (command == nullptr)
+    return CLIENT_SEND_FAILED;
+  auto end = Clock::now() + std::chrono::milliseconds(client_timeout_ms());
+  Fd sock;
+  int r = client_open(path, command, std::strlen(command) + 1, end, sock);
+  if (r != 0)
+    return r;
+  bool too_long = false;
+  r = client_read(sock.get(), end, [&](const char *bytes, size_t n) {
+    too_long = reply.size() + n > UDS_MAX_REPLY;
+    if (!too_long)
+      reply.append(bytes, n);
+    return !too_long;
+  });
+  if (r == 0 && too_long)
+    r = CLIENT_READ_FAILED;
+  if (r != 0)
+    reply.clear();
+  return r;
+}
+
 // ---------------------------------------------------------------- server API
 
 int udsserver_run(udsserver *srv)

@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstddef>
+#include <string>
 #include <sys/types.h>
 
 // Limits of the exchange.
@@ -27,6 +28,14 @@ int udsclient_exchange_ms(const char *path, char *buf, size_t size, int timeout_
 // cut). Returns 0 on success, negative on failure (nothing of a reply that
 // never came is written).
 int udsclient_stdout(const char *path, const char *command);
+
+// The same with the whole reply kept in `reply`, which grows as it arrives
+// (up to UDS_MAX_REPLY bytes; a longer reply fails the exchange rather than
+// being cut): for callers that print a listing of any length, but only once
+// it arrived whole. Returns 0 on success (reply then holds it), non-zero as
+// udsclient_exchange (reply then empty).
+inline constexpr size_t UDS_MAX_REPLY = 64u << 20;
+int udsclient_exchange_all(const char *path, const char *command, std::string &reply);
 
 // Client time-out override for tests (milliseconds; 0 restores the default).
 void udsclient_set_timeout_ms(int ms);

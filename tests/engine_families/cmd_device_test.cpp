@@ -43,10 +43,12 @@ TEST_F(Device, Commands)
        {"<addcamera  id=\"2\" name=\"Gate cam\" url=\"http://cam/a?b=1\" fps=\"5\" resolution=\"640x480\" "
         "height=\"480\" width=\"640\" username=\"u\" password=\"p%26\" />"},
        ft::kNoError},
-      // An ampersand encoded twice reaches the camera daemon raw (the stand-in's
-      // parser refuses such a command, and its answer is passed on unchanged).
+      // A bare ampersand reaches the camera daemon as an entity, one that
+      // already is an entity (or a character reference) as it is.
       {"querytype=addwebcam&url=http%3A%2F%2Fcam%2Fa%253Fb%253D1%2526c%253D2", "opticd",
-       {"<addcamera  url=\"http://cam/a?b=1&c=2\" />"}, "<error type=\"invalid request\" />"},
+       {"<addcamera  url=\"http://cam/a?b=1&amp;c=2\" />"}, ft::kNoError},
+      {"querytype=addwebcam&url=a%2526amp;b%2526%2523x4A;%2526%2523;%2526ampx;%2526", "opticd",
+       {"<addcamera  url=\"a&amp;b&#x4A;&amp;#;&amp;ampx;&amp;\" />"}, ft::kNoError},
       {"querytype=addwebcam", "opticd", {"<addcamera  />"}, ft::kNoError},
       {"querytype=delwebcam&id=2", "opticd", {"<delcamera id=\"2\" />"}, ft::kNoError},
       {"querytype=delwebcam", "opticd", {}, ft::kMissing},

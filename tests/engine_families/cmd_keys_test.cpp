@@ -2,8 +2,10 @@
 // through the real engine: exact command texts, outputs, the secret kept
 // back, missing parameters, daemons down, rights.
 #include <memory>
+#include <sqlite3.h>
 
 #include "families_env.h"
+#include "../warderd/warderd_fixture.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ TEST_F(Keys, WarderdCommands)
       {"querytype=setdbstate", "warderd", {"<keysset />"}, kKeysReply},
       // The holder's name decoded twice and not escaped; the key as parsed.
       {"querytype=adddbuser&key=0A1B%2520&name=Ann%2520Lee%2526Co", "warderd",
-       {"<keysadd  key=\"0A1B%20\" name=\"Ann Lee&Co\"/>"}, kKeysReply},
+       {"<keysadd  key=\"0A1B%20\" name=\"Ann Lee&amp;Co\"/>"}, kKeysReply},
       {"querytype=adddbuser&name=x%2522", "warderd", {"<keysadd  name=\"x&quot;\"/>"}, kKeysReply},
       {"querytype=deldbuser&key=0A1B", "warderd", {"<keysdelete  key=\"0A1B\"/>"}, kKeysReply},
       {"querytype=deldbuser", "warderd", {"<keysdelete />"}, kKeysReply},
@@ -115,6 +117,38 @@ TEST_F(Keys, Rights)
   std::string ro = et::login(root, "ro", "pw");
   EXPECT_EQ(et::ask(root, ro, "querytype=getradius"), "<radius enable=\"0\" />");
   EXPECT_EQ(et::ask(root, ro, "querytype=setradius&enable=0"), ft::kDenied);
+}
+
+// The gateway in front of the real warderd.
+TEST(KeysWithWarderd, ListingsArriveWholeAndNamesMayHoldAmpersands)
+{
+  wt::Warderd w;
+  ASSERT_TRUE(w.up());
+  et::make_users(w.root(), {{"1", "admin", "pw", "all", "all"}});
+  std::string k = et::login(w.root(), "admin", "pw");
+  ASSERT_FALSE(k.empty());
+
+  // A holder's name with a bare ampersand is stored as typed.
+  EXPECT_EQ(et::ask(w.root(), k, "querytype=adddbuser&key=00000000AA01&name=Smith%20%26%20Sons"),
+            "<error type=\"no error\" />");
+
+  // Ten thousand keys: a listing far longer than the command area.
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(w.root().file("/mnt/jffs/etc/access.sqlite").c_str(), &db), SQLITE_OK);
+  std::string sql = "BEGIN;";
+  std::string want = "<database><e k=\"00000000AA01\" n=\"Smith &amp; Sons\" />";
+  for (int i = 0; i < 10000; i++) {
+    char key[16];
+    snprintf(key, sizeof key, "%012X", i);
+    sql += "INSERT INTO keys (name, key) VALUES ('holder " + std::to_string(i) + "', '" + key + "');";
+    want += "<e k=\"" + std::string(key) + "\" n=\"holder " + std::to_string(i) + "\" />";
+  }
+  want += "</database>";
+  EXPECT_EQ(sqlite3_exec(db, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  std::string listing = et::ask(w.root(), k, "querytype=getdb");
+  EXPECT_EQ(listing.size(), want.size());
+  EXPECT_TRUE(listing == want) << listing.substr(0, 200);
 }
 
 }  // namespace
