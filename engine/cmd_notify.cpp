@@ -13,7 +13,9 @@ constexpr fwd_form E = fwd_form::escaped;
 // of it are sent.
 constexpr size_t SMS_PHONES_SIZE = 2048;
 constexpr int SMS_MAX_NUMBERS = 5;
-constexpr const char *SMS_SEPARATORS = " ,;";
+// Numbers are separated by blanks (tab and line ends too), commas and
+// semicolons.
+constexpr const char *SMS_SEPARATORS = " \t\r\n,;";
 
 constexpr fwd_attr kAddmailAttrs[] = {
     {"id"},    {"name", E}, {"server"}, {"port"}, {"ssl_active"},  {"starttls"},

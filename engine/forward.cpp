@@ -112,7 +112,7 @@ bool forward_shell_safe(const char *value)
   for (const char *p = value; *p != '\0'; p++) {
     unsigned char c = static_cast<unsigned char>(*p);
     bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!alnum && std::strchr(" ._-:/@=,+", c) == nullptr)
+    if (!alnum && std::strchr(" ._-:/@=,+%", c) == nullptr)
       return false;
   }
   return true;

@@ -143,8 +143,9 @@ struct fwd_command {
   fwd_delivery delivery = fwd_delivery::streamed;
   // Parameters whose values a daemon puts into a shell command line: a
   // present value holding any character but letters, digits, blank and
-  // . _ - : / @ = , + is refused in step 1 with "invalid parameter value"
-  // and nothing is sent.
+  // . _ - : / @ = , + % is refused in step 1 with "invalid parameter value"
+  // and nothing is sent ('%' has no meaning to a shell; percent-encoded
+  // locations need it).
   const char *shell_args[FWD_MAX_REQUIRED] = {};
 };
 
@@ -189,7 +190,7 @@ bool forward_append_attr(BoundedText &out, const fwd_attr &attr);
 bool forward_append_value(BoundedText &out, const char *value);
 
 // True when a value may stand in a shell command line as it is: letters,
-// digits, blank and . _ - : / @ = , + only (the empty text is safe).
+// digits, blank and . _ - : / @ = , + % only (the empty text is safe).
 bool forward_shell_safe(const char *value);
 
 // Reads a number with base detection (0x hexadecimal, 0 octal, else
