@@ -3,6 +3,8 @@
 // by bounded polling; nothing sleeps for a fixed time to "let things settle".
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -283,6 +285,18 @@ std::map<std::string, std::string> Root::env() const
 
 // ---- run -------------------------------------------------------------------
 
+// A sanitizer's report on a program's standard error fails the running test:
+// a race or an overrun in a daemon would otherwise pass unseen.
+static void check_sanitizer_report(const std::string &program, const std::string &err)
+{
+  for (const char *mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                           "ERROR: LeakSanitizer", "runtime error:"})
+    if (err.find(mark) != std::string::npos) {
+      ADD_FAILURE() << program << " reported on standard error:\n" << err;
+      return;
+    }
+}
+
 RunResult run(const std::string &program, const std::vector<std::string> &argv,
               const std::map<std::string, std::string> &env, std::string_view input,
               std::chrono::milliseconds timeout)
@@ -387,6 +401,7 @@ RunResult run(const std::string &program, const std::vector<std::string> &argv,
     nanosleep(&ts, nullptr);
   }
   res.status = st < 0 ? -1 : decode_status(st);
+  check_sanitizer_report(program, res.err);
   return res;
 }
 
@@ -424,6 +439,7 @@ Process::Process(const std::string &program, const std::vector<std::string> &arg
   char err_t[] = "/tmp/zp.err.XXXXXX";
   Fd out(mkostemp(out_t, O_CLOEXEC));
   Fd err(mkostemp(err_t, O_CLOEXEC));
+  program_ = program;
   out_path_ = out_t;
   err_path_ = err_t;
   Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -442,6 +458,7 @@ Process::~Process()
     ::kill(pid_, SIGKILL);
     wait(std::chrono::seconds(5));
   }
+  check_sanitizer_report(program_, err());
   ::unlink(out_path_.c_str());
   ::unlink(err_path_.c_str());
 }

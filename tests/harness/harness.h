@@ -49,6 +49,7 @@ struct RunResult {
 
 // Runs a program to its end with exactly the given environment (nothing
 // inherited), argument vector and standard input. Kills it after timeout.
+// A sanitizer report on its standard error fails the running test.
 // argv holds the arguments after argv[0]; argv[0] is the program path. A
 // vector that already starts with the program path or its base name is taken
 // whole, so both {"-i"} and {"engine", "-i"} run "engine -i".
@@ -75,7 +76,8 @@ class Process {
 public:
   Process(const std::string &program, const std::vector<std::string> &argv,
           const std::map<std::string, std::string> &env);
-  ~Process();  // SIGKILL if still running
+  ~Process();  // SIGKILL if still running; a sanitizer report on its
+               // standard error fails the running test
   Process(const Process &) = delete;
   Process &operator=(const Process &) = delete;
   pid_t pid() const { return pid_; }
@@ -89,7 +91,7 @@ public:
 private:
   pid_t pid_ = -1;
   int status_ = -1;
-  std::string out_path_, err_path_;
+  std::string program_, out_path_, err_path_;
 };
 
 // appliance-sim under a root. Seed registry from root/etc/registry.xml
