@@ -217,7 +217,7 @@ int modules_getgroup(const fwd_command *)
   const char *id = param_get("id");
   if (id == nullptr)
     return forward_run(&kGetgroupByKey);
-  if (zunusers_check_group(&current_user, forward_number_dec(id)) != 0)
+  if (zunusers_check_group(&current_user, forward_read_id(id)) != 0)
     return reply_text(TXT_ACCESS);
   return forward_run(&kGetgroupById);
 }

@@ -2,6 +2,7 @@
 // daemon (see forward.h for the walk).
 #include "forward.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,18 @@ int reply_text(const char *text)
 long forward_number_auto(const char *text)
 {
   return text != nullptr ? std::strtol(text, nullptr, 0) : 0;
+}
+
+int forward_read_id(const char *text)
+{
+  if (text == nullptr)
+    return -1;
+  char *end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text, &end, 0);
+  if (end == text || errno == ERANGE || v < 0 || v > 0x7fffffffLL)
+    return -1;
+  return static_cast<int>(v);
 }
 
 int forward_number_dec(const char *text)
@@ -224,14 +237,14 @@ int forward_route(const fwd_command &cmd, char *path, size_t size)
     return 0;
   case fwd_route::module_lookup:
   case fwd_route::module_lookup_or_fallback: {
-    if (zunusers_check_module(&current_user, forward_number_dec(id)) != 0)
+    if (zunusers_check_module(&current_user, forward_read_id(id)) != 0)
       return reply_text(TXT_ACCESS);
     // The path buffer of the lookup: 32 bytes, 64 where a fallback exists.
     size_t lookup_size = cmd.route == fwd_route::module_lookup ? 32 : 64;
     if (lookup_size > size)
       lookup_size = size;
     zundb_item_init(&item);
-    item.module_num = static_cast<int>(forward_number_auto(id));
+    item.module_num = forward_read_id(id);
     path[0] = '\0';
     item.socket = path;
     item.socket_size = lookup_size;
@@ -247,10 +260,10 @@ int forward_route(const fwd_command &cmd, char *path, size_t size)
   case fwd_route::element_lookup:
   case fwd_route::element_socket:
     if (cmd.route == fwd_route::element_lookup &&
-        zunusers_check_element(&current_user, forward_number_dec(id), element_module(id)) != 0)
+        zunusers_check_element(&current_user, forward_read_id(id), element_module(id)) != 0)
       return reply_text(TXT_ACCESS);
     zundb_item_init(&item);
-    item.element_num = static_cast<int>(forward_number_auto(id));
+    item.element_num = forward_read_id(id);
     path[0] = '\0';
     item.socket = path;
     item.socket_size = size < 32 ? size : 32;

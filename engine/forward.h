@@ -196,8 +196,15 @@ bool forward_shell_safe(const char *value);
 // Reads a number with base detection (0x hexadecimal, 0 octal, else
 // decimal), as the database lookups and settime read `id` and `time`.
 long forward_number_auto(const char *text);
-// Reads leading decimal digits (none: 0), as the rights calls read `id`.
+// Reads leading decimal digits (none: 0), clamped to the int range.
 int forward_number_dec(const char *text);
+
+// Reads the request's `id` as every step of a request reads it (rights
+// check, section remapping, access lists, module and element lookups, the
+// account commands): base detection (0x hexadecimal, 0 octal, else decimal)
+// after optional blanks, anything after the number ignored. No number, or
+// one outside 0 to 2^31-1, reads as -1 (no item), never as another id.
+int forward_read_id(const char *text);
 
 // Writes a text that a reply carries inside a double-quoted attribute to
 // standard output: '"', '<' and '&' as entities, everything else unchanged.

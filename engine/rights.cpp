@@ -141,7 +141,9 @@ int session_path(const char *key, const char *suffix, char *out, size_t size)
 
 int rights_remap_section(int section, int id)
 {
-  if (section < 1 || section > 17 || id <= 0)
+  // The account commands (section users) carry an account number in `id`:
+  // no item of the element database, whatever number it shares with one.
+  if (section < 1 || section > 17 || section == SEC_USERS || id <= 0)
     return section;
   int kind = 0, clas = 0, type = 0;
   if (zunelement_type_by_id(id, &kind, &clas, &type) != 0)
@@ -168,7 +170,7 @@ int rights_check(const char *querytype, int section, int level)
   zunusers_clear(&current_user);
   const char *key = param_get("k");
   const char *id_text = param_get("id");
-  int id = id_text != nullptr ? forward_number_dec(id_text) : -1;
+  int id = forward_read_id(id_text);
   char line[LOG_LINE_SIZE];
 
   if (key == nullptr) {

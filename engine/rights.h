@@ -49,7 +49,8 @@ int rights_check_reply(const char *querytype, int section, int level);
 
 // The section that the dispatcher's section becomes for the element
 // database item `id` (kind, class and type of the item); unchanged when the
-// lookup fails or no rule fits, or outside sections 1 to 17.
+// lookup fails or no rule fits, outside sections 1 to 17, and for section
+// users (an account number is no element id).
 int rights_remap_section(int section, int id);
 
 // The folder of the session files, as written.

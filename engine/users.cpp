@@ -57,11 +57,6 @@ struct account_db {
   }
 };
 
-// The id text as the account rules take it: its first 63 characters.
-void id_text(const char *id, char *out)
-{
-  strlcpy(out, id, NAME_SIZE);
-}
 
 // One user element of the current row, no line end.
 void print_user_row(sql3 &h)
@@ -90,9 +85,9 @@ int user_get(const fwd_command *)
     return reply_text(TXT_WRONG_FILE);
   const char *id = param_get("id");
   if (id != nullptr) {
-    char key[NAME_SIZE];
-    id_text(id, key);
-    if (sql3_select(&db.h, TABLE, "ID", key) != 0) {
+    // The account number as the rights check read it, bound as a number.
+    int number = forward_read_id(id);
+    if (number < 0 || sql3_select_int(&db.h, TABLE, "ID", number) != 0) {
       db.close();
       return reply_text(TXT_NOT_FOUND);
     }
@@ -128,13 +123,15 @@ int user_add(const fwd_command *)
 
   const char *id = param_get("id");
   if (id != nullptr) {
-    if (sql3_select(&db.h, TABLE, "ID", id) != 0 || std::atoi(sql3_get(&db.h, COL_VALID)) == 0) {
+    int number = forward_read_id(id);
+    if (number < 0 || sql3_select_int(&db.h, TABLE, "ID", number) != 0 ||
+        std::atoi(sql3_get(&db.h, COL_VALID)) == 0) {
       db.close();
       return reply_text(TXT_NOT_FOUND);
     }
     for (size_t i = 0; i < FIELD_COUNT; i++)
       if (given[i] != nullptr)
-        sql3_update(&db.h, TABLE, "ID", id, kFields[i].column, values[i]);
+        sql3_update_int(&db.h, TABLE, "ID", number, kFields[i].column, values[i]);
     db.close();
     return reply_text(TXT_NO_ERROR);
   }
@@ -180,15 +177,14 @@ int user_del(const fwd_command *)
   const char *id = param_get("id");
   if (id == nullptr)
     return reply_text(TXT_MISSING);
-  char key[NAME_SIZE];
-  id_text(id, key);
-  int number = std::atoi(key);
+  int number = forward_read_id(id);
   if (current_user.id == 0 || number == current_user.id)
     return reply_text(TXT_ACCESS);
   account_db db;
   if (db.open_file() != 0)
     return reply_text(TXT_WRONG_FILE);
-  sql3_update(&db.h, TABLE, "ID", key, "Valid", "0");
+  if (number >= 0)
+    sql3_update_int(&db.h, TABLE, "ID", number, "Valid", "0");
   db.close();
   return reply_text(TXT_NO_ERROR);
 }

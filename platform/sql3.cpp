@@ -127,24 +127,70 @@ int sql3_open(sql3 *h, const char *path)
   return 0;
 }
 
-int sql3_select(sql3 *h, const char *table, const char *column, const char *value)
+namespace {
+
+// A key value of a statement: a text, or (text null) an integer.
+struct key_value {
+  const char *text;
+  long long number;
+};
+
+int bind_key(sqlite3_stmt *stmt, int index, const key_value &key)
+{
+  return key.text != nullptr ? sqlite3_bind_text(stmt, index, key.text, -1, SQLITE_TRANSIENT)
+                             : sqlite3_bind_int64(stmt, index, key.number);
+}
+
+int select_by(sql3 *h, const char *table, const char *column, const key_value &key)
 {
   if (h->db == nullptr)
     return -1;
   finalize_selection(h);
-  if (table == nullptr || column == nullptr || value == nullptr || !is_identifier(table) ||
-      !is_identifier(column))
+  if (table == nullptr || column == nullptr || !is_identifier(table) || !is_identifier(column))
     return -1;
   char text[SQL3_STATEMENT_MAX];
   if (!zun_format(text, sizeof text, "SELECT * FROM \"%s\" WHERE \"%s\" = ?1", table, column))
     return -1;
   if (prepare_one(h, text, &h->stmt) != 0)
     return -1;
-  if (sqlite3_bind_text(h->stmt, 1, value, -1, SQLITE_TRANSIENT) != SQLITE_OK) {
+  if (bind_key(h->stmt, 1, key) != SQLITE_OK) {
     finalize_selection(h);
     return -1;
   }
   return sql3_select_next(h);
+}
+
+int update_by(sql3 *h, const char *table, const char *keycol, const key_value &key,
+              const char *column, const char *newval)
+{
+  if (h->db == nullptr || table == nullptr || keycol == nullptr || column == nullptr ||
+      newval == nullptr || !is_identifier(table) || !is_identifier(keycol) || !is_identifier(column))
+    return -1;
+  char text[SQL3_STATEMENT_MAX];
+  if (!zun_format(text, sizeof text, "UPDATE \"%s\" SET \"%s\" = ?1 WHERE \"%s\" = ?2", table,
+                  column, keycol))
+    return -1;
+  sqlite3_stmt *stmt = nullptr;
+  if (prepare_one(h, text, &stmt) != 0)
+    return -1;
+  if (sqlite3_bind_text(stmt, 1, newval, -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+      bind_key(stmt, 2, key) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return -1;
+  }
+  return run_to_done(stmt);
+}
+
+}  // namespace
+
+int sql3_select(sql3 *h, const char *table, const char *column, const char *value)
+{
+  return value != nullptr ? select_by(h, table, column, {value, 0}) : -1;
+}
+
+int sql3_select_int(sql3 *h, const char *table, const char *column, long long value)
+{
+  return select_by(h, table, column, {nullptr, value});
 }
 
 int sql3_select_next(sql3 *h)
@@ -169,23 +215,13 @@ const char *sql3_get(sql3 *h, int column)
 int sql3_update(sql3 *h, const char *table, const char *keycol, const char *keyval,
                 const char *column, const char *newval)
 {
-  if (h->db == nullptr || table == nullptr || keycol == nullptr || keyval == nullptr ||
-      column == nullptr || newval == nullptr || !is_identifier(table) || !is_identifier(keycol) ||
-      !is_identifier(column))
-    return -1;
-  char text[SQL3_STATEMENT_MAX];
-  if (!zun_format(text, sizeof text, "UPDATE \"%s\" SET \"%s\" = ?1 WHERE \"%s\" = ?2", table,
-                  column, keycol))
-    return -1;
-  sqlite3_stmt *stmt = nullptr;
-  if (prepare_one(h, text, &stmt) != 0)
-    return -1;
-  if (sqlite3_bind_text(stmt, 1, newval, -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-      sqlite3_bind_text(stmt, 2, keyval, -1, SQLITE_TRANSIENT) != SQLITE_OK) {
-    sqlite3_finalize(stmt);
-    return -1;
-  }
-  return run_to_done(stmt);
+  return keyval != nullptr ? update_by(h, table, keycol, {keyval, 0}, column, newval) : -1;
+}
+
+int sql3_update_int(sql3 *h, const char *table, const char *keycol, long long keyval,
+                    const char *column, const char *newval)
+{
+  return update_by(h, table, keycol, {nullptr, keyval}, column, newval);
 }
 
 int sql3_insert(sql3 *h, const char *table, const char *columns, const char *values)

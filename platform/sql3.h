@@ -15,12 +15,17 @@ int sql3_open(sql3 *h, const char *path);
 // Selects the rows of `table` whose `column` equals `value` (bound, never
 // spliced). 0 when a row is current.
 int sql3_select(sql3 *h, const char *table, const char *column, const char *value);
+// The same with an integer value: a key column compares as a number, never
+// as a text that SQLite might read as another number ("1000e-3" as 1).
+int sql3_select_int(sql3 *h, const char *table, const char *column, long long value);
 int sql3_select_next(sql3 *h);  // 0 when a further row is current
 // Text of a column of the current row ("" for NULL or out of range).
 const char *sql3_get(sql3 *h, int column);
 // UPDATE table SET column=newval WHERE keycol=keyval (values bound). 0 ok.
 int sql3_update(sql3 *h, const char *table, const char *keycol, const char *keyval,
                 const char *column, const char *newval);
+int sql3_update_int(sql3 *h, const char *table, const char *keycol, long long keyval,
+                    const char *column, const char *newval);
 // INSERT INTO table (columns) VALUES (values): `values` is SQL text; callers
 // build it with sql3_quote. 0 ok.
 int sql3_insert(sql3 *h, const char *table, const char *columns, const char *values);

@@ -26,6 +26,7 @@ protected:
                "<element id=\"202\" module=\"150\" num=\"2\" class=\"1\" type=\"1\" name=\"temp\" "
                "socket=\"/tmp/registryd.socket\" />"
                "<group id=\"160\" name=\"g\" />"
+               "<group id=\"1000\" name=\"g1000\" />"
                "</registry>");
     sim = std::make_unique<zt::Sim>(root);
     et::make_users(root, {
@@ -34,6 +35,7 @@ protected:
                              {"1", "elements", "pw", "", "elements,"},
                              {"1", "relays", "pw", "", "relays,"},
                              {"1", "users", "pw", "users,", "groups,"},
+                             {"1", "grp", "pw", "", "groups,", "all", "all", "160,", "160,"},
                          });
   }
   std::unique_ptr<zt::Sim> sim;
@@ -109,9 +111,52 @@ TEST_F(Rights, SectionRemappedByElementId)
   // Element 202 (class 1) keeps the row's section.
   EXPECT_NE(et::ask(root, elements, "querytype=updateelement&id=202&name=x"), kDenied);
   EXPECT_EQ(et::ask(root, relays, "querytype=updateelement&id=202&name=x"), kDenied);
-  // A group id moves a users request to groups; a module id to modules.
-  EXPECT_NE(et::ask(root, users, "querytype=deluser&id=160"), kDenied);
-  EXPECT_EQ(et::ask(root, users, "querytype=getuser&id=150"), kDenied);
+  // An account number is no element id: a users request stays in users
+  // whatever item shares its number.
+  EXPECT_EQ(et::ask(root, users, "querytype=deluser&id=160"), kDenied);
+  EXPECT_EQ(et::ask(root, users, "querytype=getuser&id=150"), "<error type=\"user not found\" />");
+}
+
+TEST_F(Rights, EveryStepReadsIdTheSameWay)
+{
+  std::string admin = et::login(root, "admin", "pw");
+  std::string elements = et::login(root, "elements", "pw");
+  std::string relays = et::login(root, "relays", "pw");
+  std::string grp = et::login(root, "grp", "pw");
+  const std::string kAccess = "<error type=\"access error\" />";
+  const std::string kNotFound = "<error type=\"user not found\" />";
+  struct {
+    const std::string *key;
+    std::string form, reply;  // reply "" : anything but a refusal
+  } rows[] = {
+      // 0311 and 0xC9 are the relay 201, for the check as for the lookup.
+      {&elements, "querytype=updateelement&id=0311&name=x", kDenied},
+      {&elements, "querytype=updateelement&id=0xC9&name=x", kDenied},
+      {&relays, "querytype=updateelement&id=0311&name=x", ""},
+      // Above 2^31-1 an id names nothing: no wrap onto 201 or group 160.
+      {&relays, "querytype=updateelement&id=4294967497&name=x", kDenied},
+      {&grp, "querytype=getgroup&id=160", ""},
+      {&grp, "querytype=getgroup&id=4294967456", kAccess},
+      // The account commands take the number the check read, as a number:
+      // 1000e-3 is account 1000 (none), never account 1.
+      {&grp, "querytype=adduser&id=1000e-3&h=taken", kDenied},
+      {&admin, "querytype=adduser&id=1000e-3&h=taken", kNotFound},
+      {&admin, "querytype=getuser&id=1e0", "<users>\n<user id=\"1\" name=\"admin\" sread=\"all\" swrite=\"all\" "
+                                            "cread=\"all\" cwrite=\"all\" gread=\"all\" gwrite=\"all\" /></users>\n"},
+      {&admin, "querytype=getuser&id=0x1", "<users>\n<user id=\"1\" name=\"admin\" sread=\"all\" swrite=\"all\" "
+                                            "cread=\"all\" cwrite=\"all\" gread=\"all\" gwrite=\"all\" /></users>\n"},
+      {&admin, "querytype=deluser&id=4294967298", "<error type=\"no error\" />"},
+  };
+  for (const auto &r : rows) {
+    std::string reply = et::ask(root, *r.key, r.form);
+    if (r.reply.empty())
+      EXPECT_TRUE(reply != kDenied && reply != kAccess) << r.form << ": " << reply;
+    else
+      EXPECT_EQ(reply, r.reply) << r.form;
+  }
+  EXPECT_EQ(et::users_query(root, "SELECT Pass || Valid FROM SystemUsers WHERE ID IN (1, 2) ORDER BY ID"),
+            "pw1|pw1");
+  EXPECT_FALSE(et::login(root, "admin", "pw").empty());
 }
 
 TEST_F(Rights, SuccessfulCheckRewritesTheSession)
