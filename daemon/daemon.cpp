@@ -244,6 +244,7 @@ int daemon_main(const daemon_def &def, int argc, char **argv)
   status = create_lock_file(lock_path);
   if (status != 0)
     return status;
+  frame_remove_stale_saves();
 
   init_agent(def.name);
   frame_startup();  // its result never stops the daemon

@@ -27,7 +27,9 @@
 // - save never loses the old file: a temporary file beside it, synced, and
 //   renamed over it only when every saver, every write, the sync and the
 //   close succeeded. The new file keeps the old one's mode, owner and group,
-//   and a settings path that is a link keeps pointing at the saved file.
+//   and a settings path that is a link keeps pointing at the saved file. A
+//   temporary file left by a save cut short (kill, power loss) is removed at
+//   the next start, once the lock file is ours.
 // - The server thread is joinable and stopped cooperatively (udsserver_stop
 //   wakes its accept loop): a command in progress finishes, nothing is
 //   cancelled while it holds a lock, and nothing it uses is freed before it

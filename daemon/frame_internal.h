@@ -9,6 +9,11 @@ const daemon_def *frame_def(void);
 // Start-up: command lock, def.startup, server thread. 0, or the first error
 // (the daemon then answers no socket commands but still runs).
 int frame_startup(void);
+// Removes the temporary files that saves cut short (killed, power lost) left
+// beside the settings file: only names of the save's own pattern, only
+// regular files. Run after the lock file is taken, so that no save of this
+// daemon runs at the same time.
+void frame_remove_stale_saves(void);
 // Shutdown: server thread stopped and joined, def.shutdown, command lock
 // destroyed. 0, or the first non-zero result.
 int frame_shutdown(void);

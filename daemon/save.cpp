@@ -2,14 +2,18 @@
 // channel around a file descriptor. The old file is never lost: the new
 // content goes to a temporary file in the same folder, is synced, and only a
 // complete file replaces the old one (rename within one folder is atomic).
+// A save cut short by a kill or a power loss leaves its temporary file
+// behind; the next start removes it.
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +21,24 @@
 #include "zun_text.h"
 
 namespace {
+
+// A temporary file of a save is named after the settings file, this marker
+// and mkostemp's six letters and digits: "warderd.xml.saving-Ab3xZ9". The
+// marker keeps an operator's copy ("warderd.xml.backup") out of the pattern.
+constexpr std::string_view kTempMarker = ".saving-";
+constexpr size_t kTempRandom = 6;
+
+bool is_temporary_of(std::string_view name, std::string_view settings_name)
+{
+  if (name.size() != settings_name.size() + kTempMarker.size() + kTempRandom ||
+      name.substr(0, settings_name.size()) != settings_name ||
+      name.substr(settings_name.size(), kTempMarker.size()) != kTempMarker)
+    return false;
+  for (char c : name.substr(name.size() - kTempRandom))
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+      return false;
+  return true;
+}
 
 // The save channel's context. `fd` comes first: by the channel convention the
 // context is the address of the descriptor.
@@ -113,7 +135,8 @@ int daemon_cmd_save(xml_channel *ch, const char **)
   save_file file{-1, false};
   if (file_settings[0] != '\0' && settings_target(file_settings, target, sizeof target)) {
     tmp.append(target);
-    tmp.append(".XXXXXX");
+    tmp.append(kTempMarker);
+    tmp.append("XXXXXX");
     if (!tmp.truncated())
       file.fd = mkostemp(tmp_path, O_CLOEXEC);
   }
@@ -139,4 +162,27 @@ int daemon_cmd_save(xml_channel *ch, const char **)
   sync_folder(target);
   daemon_reply(ch, "<error type='no error' />");
   return 0;
+}
+
+void frame_remove_stale_saves(void)
+{
+  char target[PATH_MAX];
+  if (file_settings[0] == '\0' || !settings_target(file_settings, target, sizeof target))
+    return;
+  char folder[PATH_MAX];
+  char name[PATH_MAX];
+  strlcpy(folder, target, sizeof folder);
+  strlcpy(name, target, sizeof name);
+  DIR *dir = opendir(dirname(folder));
+  if (!dir)
+    return;
+  const std::string_view settings_name = basename(name);
+  while (const dirent *e = readdir(dir)) {
+    struct stat st;
+    // Only regular files: a save never leaves a link or a folder.
+    if (is_temporary_of(e->d_name, settings_name) &&
+        fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      unlinkat(dirfd(dir), e->d_name, 0);
+  }
+  closedir(dir);
 }

@@ -15,15 +15,43 @@ protected:
   zt::Root root;
 };
 
-TEST_F(GpioTest, ExportWritesLineAndDirection)
+TEST_F(GpioTest, ExportMakesTheLineAnOutputAtTheLevel)
 {
-  ASSERT_EQ(zun25_gpio_export(10), 0);
-  EXPECT_EQ(root.read("/sys/class/gpio/export"), "10");
-  EXPECT_EQ(root.read("/sys/class/gpio/gpio10/direction"), "out");
+  // appliance-sim's stand-in exports lines as the kernel does: the line's
+  // folder appears on the export, as an input.
+  zt::Sim sim(root, {"--only", "baseiod"});
+  ASSERT_TRUE(sim.ok());
+  const struct {
+    int level;
+    const char *value;
+  } cases[] = {{1, "1\n"}, {0, "0\n"}, {1, "1\n"}};
+  for (const auto &c : cases) {
+    ASSERT_EQ(zun25_gpio_export(10, c.level), 0);
+    EXPECT_EQ(root.read("/sys/class/gpio/export"), "10");
+    EXPECT_TRUE(zt::wait_for([&] {
+      return root.read("/sys/class/gpio/gpio10/direction") == "out\n" &&
+             root.read("/sys/class/gpio/gpio10/value") == c.value;
+    })) << c.level;
+  }
+  ASSERT_EQ(zun25_gpio_unexport(10), 0);
+  EXPECT_TRUE(zt::wait_for([&] { return !root.exists("/sys/class/gpio/gpio10"); }));
+}
+
+TEST_F(GpioTest, ExportOfAnExportedLineSetsItsDirection)
+{
+  // The export is refused (here: no export file), the line is there.
+  root.remove("/sys/class/gpio/export");
+  root.write("/sys/class/gpio/gpio10/direction", "in\n");
+  ASSERT_EQ(zun25_gpio_export(10, 1), 0);
+  EXPECT_EQ(root.read("/sys/class/gpio/gpio10/direction"), "high");
+  ASSERT_EQ(zun25_gpio_export(10, 0), 0);
+  EXPECT_EQ(root.read("/sys/class/gpio/gpio10/direction"), "low");
 }
 
 TEST_F(GpioTest, PutWritesLevelsAndGetReadsThem)
 {
+  root.write("/sys/class/gpio/gpio10/direction", "out\n");  // an exported line
+  root.write("/sys/class/gpio/gpio10/value", "0\n");
   const struct {
     int level;
     const char *written;
@@ -57,12 +85,14 @@ TEST_F(GpioTest, MissingFilesFail)
   // A line the tree does not hold has no direction or value file.
   EXPECT_EQ(zun25_gpio_put(11, 1), -1);
   EXPECT_EQ(zun25_gpio_get(11), -1);
-  EXPECT_EQ(zun25_gpio_export(11), -1);
+  // Nothing exports it: the line's files never appear (a bounded wait).
+  EXPECT_EQ(zun25_gpio_export(11, 1), -1);
   EXPECT_EQ(root.read("/sys/class/gpio/export"), "11");
   EXPECT_FALSE(root.exists("/sys/class/gpio/gpio11"));
 
+  root.write("/sys/class/gpio/gpio10/value", "0\n");
   root.remove("/sys/class/gpio");
-  EXPECT_EQ(zun25_gpio_export(10), -1);
+  EXPECT_EQ(zun25_gpio_export(10, 1), -1);
   EXPECT_EQ(zun25_gpio_unexport(10), -1);
   EXPECT_EQ(zun25_gpio_put(10, 1), -1);
   EXPECT_EQ(zun25_gpio_get(10), -1);
@@ -70,7 +100,7 @@ TEST_F(GpioTest, MissingFilesFail)
 
 TEST_F(GpioTest, NegativeLineIsRefused)
 {
-  EXPECT_EQ(zun25_gpio_export(-1), -1);
+  EXPECT_EQ(zun25_gpio_export(-1, 1), -1);
   EXPECT_EQ(zun25_gpio_unexport(-1), -1);
   EXPECT_EQ(zun25_gpio_put(-1, 1), -1);
   EXPECT_EQ(zun25_gpio_get(-1), -1);

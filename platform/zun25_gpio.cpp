@@ -8,12 +8,17 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char *kGpioDir = "/sys/class/gpio";
-
+// How long an export may take to show the line's files. The kernel has them
+// in place when the write returns; a stand-in on a development machine makes
+// them a moment later.
+constexpr int kExportWaitMs = 1000;
+constexpr int kExportPollMs = 5;
 
 // The mapped path of a file of the GPIO folder: "export", or "gpioN/NAME"
 // when line >= 0. 0 when it fits.
@@ -50,13 +55,37 @@ int write_line_number(int line, const char *name)
   return write_text(-1, name, num);
 }
 
+// True once the exported line's direction file exists, waiting for it up to
+// kExportWaitMs when `wait` is set.
+bool line_appears(int line, bool wait)
+{
+  char path[512];
+  if (gpio_path(line, "direction", path, sizeof path) != 0)
+    return false;
+  for (int waited = 0;; waited += kExportPollMs) {
+    if (access(path, F_OK) == 0)
+      return true;
+    if (!wait || waited >= kExportWaitMs)
+      return false;
+    struct timespec pause = {0, kExportPollMs * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 }  // namespace
 
-int zun25_gpio_export(int line)
+int zun25_gpio_export(int line, int level)
 {
-  if (write_line_number(line, "export") != 0)
+  if (line < 0)
     return -1;
-  return write_text(line, "direction", "out");
+  // A line that is exported already refuses the export (EBUSY) but is there
+  // to be driven; a line that was just exported may need a moment.
+  bool exported = write_line_number(line, "export") == 0;
+  if (!line_appears(line, exported))
+    return -1;
+  // "high" and "low" make the line an output at that level in one step, so it
+  // never drives the other level on the way.
+  return write_text(line, "direction", level ? "high" : "low");
 }
 
 int zun25_gpio_unexport(int line)

@@ -284,7 +284,8 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "appliance-sim: %s is malformed; registry starts empty\n",
                  zunpath("/etc/registry.xml").c_str());
 
-  sim::gpio_tree_create();
+  if (sim::gpio_start() != 0)
+    std::fprintf(stderr, "appliance-sim: cannot watch %s\n", zunpath("/sys/class/gpio").c_str());
   if (sim::w1_start() != 0)
     std::fprintf(stderr, "appliance-sim: cannot create %s\n", zunpath("/dev/w1").c_str());
   std::thread w1([] {
@@ -319,5 +320,6 @@ int main(int argc, char **argv)
     }
   w1.join();
   sim::w1_stop();
+  sim::gpio_stop();
   return 0;
 }

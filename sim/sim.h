@@ -90,9 +90,12 @@ void faults_file_set(const std::string &path);
 
 // Hardware stand-ins: the 1-Wire reader FIFO and the GPIO tree. w1_start
 // creates the FIFO (0 on success); w1_poll keeps it filled or drained.
+// gpio_start makes the GPIO tree with no line exported and starts the thread
+// that answers its writes as the kernel would (0 on success).
 int w1_start(void);
 void w1_poll(void);
 void w1_stop(void);
-void gpio_tree_create(void);
+int gpio_start(void);
+void gpio_stop(void);
 
 }  // namespace sim

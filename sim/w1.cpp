@@ -1,13 +1,9 @@
-// Hardware stand-ins.
-//
-// The 1-Wire reader: $APPLIANCE_ROOT/dev/w1 is a FIFO held open for reading
+// The 1-Wire reader stand-in: $APPLIANCE_ROOT/dev/w1 is a FIFO held open for reading
 // and writing (so it never reports end of input to its reader). While the
 // file $APPLIANCE_ROOT/tmp/w1.key holds 12 hexadecimal digits, a key lies on
 // the reader: exactly its 6 bytes are kept available in the FIFO (written
 // again whenever a reader took them). When the file goes away, or holds
 // anything else, the FIFO is drained so that select() sees nothing.
-//
-// The GPIO tree: the sysfs files of line 10, created when missing.
 #include "sim.h"
 
 #include "zun_path.h"
@@ -124,31 +120,6 @@ void w1_stop(void)
   if (g_w1 >= 0)
     ::close(g_w1);
   g_w1 = -1;
-}
-
-void gpio_tree_create(void)
-{
-  struct File {
-    const char *path;
-    const char *content;
-  };
-  static constexpr File kFiles[] = {
-      {"/sys/class/gpio/export", ""},
-      {"/sys/class/gpio/unexport", ""},
-      {"/sys/class/gpio/gpio10/direction", "in\n"},
-      {"/sys/class/gpio/gpio10/value", "0\n"},
-  };
-  for (const auto &f : kFiles) {
-    std::string path = zunpath(f.path);
-    if (::access(path.c_str(), F_OK) == 0)
-      continue;
-    make_dirs(path);
-    FILE *out = std::fopen(path.c_str(), "we");
-    if (out == nullptr)
-      continue;
-    std::fputs(f.content, out);
-    std::fclose(out);
-  }
 }
 
 }  // namespace sim

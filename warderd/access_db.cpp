@@ -110,10 +110,34 @@ int loop_failed(litedb &db)
 }
 
 // prepare then finish: the single step of finish executes the statement.
-void run_change(db_table &t)
+// 0 when it ran, -1 when the change did not happen (not prepared, or the
+// step failed, e.g. the file stayed locked past the busy time-out).
+int run_change(db_table &t)
 {
-  if (litedb_prepare(t) == SQLITE_OK)
-    litedb_finish(*t.db);
+  if (litedb_prepare(t) != SQLITE_OK)
+    return -1;
+  return litedb_finish(*t.db) == 0 ? 0 : -1;
+}
+
+// Runs change() inside one write transaction, so that its statements take
+// effect together or not at all. The commit is where a reader of another
+// process (a backup, a download) makes the write wait; a commit that still
+// fails rolls everything back. change() returns 0 or -1; so does this.
+template <class F> int in_transaction(litedb &db, F change)
+{
+  int status = sqlite3_exec(db.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (status != SQLITE_OK) {
+    print_error("BEGIN IMMEDIATE", status, db.db);
+    return -1;
+  }
+  int rc = change();
+  if (rc == 0 && (status = sqlite3_exec(db.db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+    print_error("COMMIT", status, db.db);
+    rc = -1;
+  }
+  if (rc != 0)
+    sqlite3_exec(db.db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
 }
 
 // The WHERE part that names a user: by id when it is positive, else by name.
@@ -147,6 +171,8 @@ int litedb_open(litedb &db)
   int rc = sqlite3_open(db.path.c_str(), &db.db);
   if (rc != SQLITE_OK)
     print_error("open (litedb->path, &(litedb->db))", rc, db.db);
+  else
+    sqlite3_busy_timeout(db.db, ACCESS_DB_BUSY_MS);
   if (chown(db.path.c_str(), ACCESS_DB_OWNER, ACCESS_DB_OWNER) != 0) {
     // The file may belong to the web server's user already; nothing to do.
   }
@@ -184,12 +210,13 @@ int litedb_finish(litedb &db)
     return -1;
   // A statement that changes the database is executed by this step; a
   // selection that already ran to its end is not run a second time.
+  int rc = SQLITE_DONE;
   if (!db.done)
-    sqlite3_step(db.stmt);
+    rc = sqlite3_step(db.stmt);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW)
+    print_error(sqlite3_sql(db.stmt), rc, db.db);
   finalize(db);
-  // No transaction is ever opened, so this has nothing to commit.
-  sqlite3_exec(db.db, "COMMIT", nullptr, nullptr, nullptr);
-  return 0;
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : rc;
 }
 
 int access_db_start_at(litedb &db, const std::string &path)
@@ -290,22 +317,24 @@ int access_key_delete(db_table &t, const char *key)
 {
   if (!build(t, {{"DELETE FROM keys WHERE key=", false}, {key, true}, {";", false}}))
     return -1;
-  run_change(t);
-  return 0;
+  return run_change(t);
 }
 
+// The old row goes only together with the new one's arrival: a key that is
+// replaced is never lost on the way.
 int access_key_add(db_table &t, const char *key, const char *name)
 {
-  if (access_key_delete(t, key) != 0)
-    return -1;
-  if (!build(t, {{"INSERT INTO keys (name, key, timeEnter) values (", false},
-                 {name ? name : ACCESS_NEWKEY, true},
-                 {",", false},
-                 {key, true},
-                 {",datetime('now', 'localtime'));", false}}))
-    return -1;
-  run_change(t);
-  return 0;
+  return in_transaction(*t.db, [&] {
+    if (access_key_delete(t, key) != 0)
+      return -1;
+    if (!build(t, {{"INSERT INTO keys (name, key, timeEnter) values (", false},
+                   {name ? name : ACCESS_NEWKEY, true},
+                   {",", false},
+                   {key, true},
+                   {",datetime('now', 'localtime'));", false}}))
+      return -1;
+    return run_change(t);
+  });
 }
 
 int access_users_list(db_table &t, std::string &out)
@@ -410,8 +439,7 @@ int access_user_delete(db_table &t, const access_user &user)
 {
   if (!build_user_statement(t, "DELETE FROM users WHERE ", user))
     return -1;
-  run_change(t);
-  return 0;
+  return run_change(t);
 }
 
 int access_user_add_or_update(db_table &t, const access_user &request)
@@ -428,8 +456,7 @@ int access_user_add_or_update(db_table &t, const access_user &request)
                    {request.write, true},
                    {",datetime('now', 'localtime'));", false}}))
       return -1;
-    run_change(t);
-    return 0;
+    return run_change(t);
   }
   if (found.id != request.id)
     return -1;
@@ -454,6 +481,5 @@ int access_user_add_or_update(db_table &t, const access_user &request)
     ok = extend(t, {{" WHERE id='", false}, {id.c_str(), false}, {"';", false}});
   if (!ok)
     return -1;
-  run_change(t);
-  return 0;
+  return run_change(t);
 }

@@ -15,6 +15,11 @@ inline constexpr const char *ACCESS_DB_PATH = "/mnt/jffs/etc/access.sqlite";
 // Owner (user and group id) of the database file.
 inline constexpr int ACCESS_DB_OWNER = 99;
 
+// How long a statement waits while another process holds the file (a backup
+// or download reading it, an engine writing it) before it fails. Short: the
+// command lock is held meanwhile.
+inline constexpr int ACCESS_DB_BUSY_MS = 1000;
+
 // Name stored for a key added without one (learning mode).
 inline constexpr const char *ACCESS_NEWKEY = "newkey";
 
@@ -60,12 +65,16 @@ db_table &access_users_table();
 
 // Statement helpers. Failures print "%s failed with status %d: %s\n" on
 // standard error (the operation, the SQLite status, SQLite's message).
-// open: sqlite3_open on db.path (created when missing), then the file is
-// given to user and group 99 whether or not the open failed. SQLite status.
+// open: sqlite3_open on db.path (created when missing), with the busy
+// time-out above; then the file is given to user and group 99 whether or not
+// the open failed. SQLite status.
 int litedb_open(litedb &db);
 int litedb_close(litedb &db);                    // SQLite status
 int litedb_prepare(db_table &t);                 // prepares t.statement; SQLite status
-int litedb_finish(litedb &db);                   // runs/ends the statement; 0, -1 without one
+// Runs (a change) or ends (a selection run to its end) the statement and
+// releases it: 0; -1 without a statement; the SQLite status of a step that
+// failed (its error line printed with the statement text).
+int litedb_finish(litedb &db);
 
 // Opens the database at the mapped ACCESS_DB_PATH and creates both tables
 // (users, then keys). Creating an existing table prints its error line and
@@ -86,10 +95,13 @@ int access_keys_list(db_table &t, std::string &out);
 // 0 when at least one row holds the key; the name of the last such row is
 // copied into name (cut to name_size) when name is given. -1 otherwise.
 int access_key_find(db_table &t, const char *key, char *name, size_t name_size);
-// 0, also when nothing matched or the statement failed; -1 without memory.
+// Changes return 0 when the statement ran, also when it matched no row, and
+// -1 when nothing was changed: no memory, a statement that could not be
+// prepared, or a step that failed (the file stayed locked past the busy
+// time-out, the flash is full).
 int access_key_delete(db_table &t, const char *key);
-// Replaces any row of the key by a new one (name "newkey" when null).
-// 0; -1 without memory.
+// Replaces any row of the key by a new one (name "newkey" when null), in one
+// transaction: on failure the old row is still there.
 int access_key_add(db_table &t, const char *key, const char *name);
 
 // User operations.
@@ -104,9 +116,10 @@ int access_user_get(db_table &t, access_user &user);
 int access_user_describe(db_table &t, access_user &user, std::string &out);
 // 0 when the stored user grants the requested read and write texts, -1 not.
 int access_user_check(db_table &t, const access_user &request);
-// 0; -1 without memory.
+// 0, also when no row matched; -1 when nothing was changed (as above).
 int access_user_delete(db_table &t, const access_user &user);
 // Adds a new user (request id <= 0 and the name unknown) or updates the user
 // of the request's id. 0; -1 when the id is unknown or the name exists under
-// another id without the id given; -2 when renaming onto another user's name.
+// another id without the id given, or when the change did not happen (as
+// above); -2 when renaming onto another user's name.
 int access_user_add_or_update(db_table &t, const access_user &request);

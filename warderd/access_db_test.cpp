@@ -128,6 +128,28 @@ TEST_F(AccessDb, FindCutsTheNameAndReportsMissingKeys)
   EXPECT_EQ(access_key_find(keys_, "AAAAAAAAAAAA", nullptr, 0), 0);
 }
 
+TEST_F(AccessDb, ReplacingAKeyWhoseNewRowFailsKeepsTheOldRow)
+{
+  ASSERT_EQ(access_key_add(keys_, "01AB00FF109C", "alice"), 0);
+  // The delete of the old row succeeds, the insert of the new one is refused.
+  ASSERT_EQ(sqlite3_exec(db_.db,
+                         "CREATE TRIGGER refuse BEFORE INSERT ON keys WHEN NEW.name='bob' "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(access_key_add(keys_, "01AB00FF109C", "bob"), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("INSERT INTO keys (name, key, timeEnter) values ('bob','01AB00FF109C',"
+                     "datetime('now', 'localtime')); failed with status 19: refused\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(rows("SELECT name, key FROM keys"), std::vector<std::string>{"alice|01AB00FF109C"});
+  // Nothing is left open: the next change goes through.
+  EXPECT_EQ(access_key_add(keys_, "01AB00FF109C", "carol"), 0);
+  EXPECT_EQ(rows("SELECT name, key FROM keys"), std::vector<std::string>{"carol|01AB00FF109C"});
+}
+
 TEST_F(AccessDb, DeletingAMissingKeyReturnsZero)
 {
   EXPECT_EQ(access_key_delete(keys_, "FFFFFFFFFFFF"), 0);
@@ -182,9 +204,9 @@ TEST_F(AccessDb, UsersAddUpdateAndTheirFailures)
   EXPECT_EQ(access_user_add_or_update(users_, user(1, "anna", "", "all,")), 0);
   EXPECT_EQ(rows("SELECT id, auth, read, write FROM users ORDER BY id"),
             (std::vector<std::string>{"1|anna|log,|all,", "2|bob|nothing,|nothing,"}));
-  // Without a write text the update statement is incomplete: error line, no change, 0.
+  // Without a write text the update statement is incomplete: error line, no change, -1.
   testing::internal::CaptureStderr();
-  EXPECT_EQ(access_user_add_or_update(users_, user(2, "bert", "r,", "")), 0);
+  EXPECT_EQ(access_user_add_or_update(users_, user(2, "bert", "r,", "")), -1);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("UPDATE users SET  auth='bert', read='r,', WHERE id='2'; failed with status 1: ", 0),
             0u)
@@ -277,7 +299,8 @@ TEST(AccessDbClosed, OperationsFailAtPrepareWithTheErrorLine)
   db_table keys{&db, "keys", {}};
   char name[8];
   EXPECT_EQ(access_key_find(keys, "A", name, sizeof name), -1);
-  EXPECT_EQ(access_key_add(keys, "A", nullptr), 0);
+  EXPECT_EQ(access_key_add(keys, "A", nullptr), -1);
+  EXPECT_EQ(access_key_delete(keys, "A"), -1);
   db_table users{&db, "users", {}};
   EXPECT_EQ(access_users_count(users), 0);
   std::string err = testing::internal::GetCapturedStderr();

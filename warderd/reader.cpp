@@ -40,6 +40,9 @@ constexpr std::array<const char *, 10> STATE_TEXTS = {
 reader g_reader;
 pthread_spinlock_t g_reader_lock;
 zunswitch *g_power_switch = nullptr;
+// The level the power switch last asked for: the switch drives its output
+// when it is created, before the line is exported and can take it.
+std::atomic<int> g_power_level{0};
 int g_w1_fd = 0;                    // 0: reader stopped
 int g_stop_fd = -1;                 // eventfd that wakes the thread for its stop
 std::atomic<bool> g_stop{false};
@@ -93,7 +96,10 @@ void register_module(reader &r)
     if (name == nullptr || name[0] == '\0')
       zunswitch_set_name(g_power_switch, "iButton Power");
   }
-  zun25_gpio_export(READER_POWER_GPIO);
+  // An exported line starts as an input: it becomes an output at the level
+  // the switch's (saved) state asked for, so the reader is powered when its
+  // element says "on".
+  zun25_gpio_export(READER_POWER_GPIO, g_power_level.load());
 }
 
 void publish_state(const reader &r)
@@ -260,10 +266,11 @@ int reader_board_has_hardware(void)
 
 int reader_power_output(void *, int command)
 {
-  if (command == 5)
-    zun25_gpio_put(READER_POWER_GPIO, 1);
-  else if (command == 6)
-    zun25_gpio_put(READER_POWER_GPIO, 0);
+  if (command != 5 && command != 6)
+    return 0;
+  int level = command == 5 ? 1 : 0;
+  g_power_level.store(level);
+  zun25_gpio_put(READER_POWER_GPIO, level);
   return 0;
 }
 

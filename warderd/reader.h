@@ -61,8 +61,9 @@ public:
 int reader_board_has_hardware(void);
 
 // Resets the record, registers the module, the reader element and the power
-// switch (when the module was registered), exports GPIO line 10, and starts
-// the reader thread. Returns 0, or the error of starting the thread.
+// switch (when the module was registered), exports GPIO line 10 as an output
+// at the switch's state, and starts the reader thread. Returns 0, or the
+// error of starting the thread.
 int readers_start(void);
 
 // Ends the reader thread (promptly: its wait and pause are interrupted),
@@ -70,5 +71,6 @@ int readers_start(void);
 // switch and deletes the module. Returns the result of destroying the lock.
 int readers_stop(void);
 
-// Power output callback: 5 sets GPIO line 10 to 1, 6 to 0; returns 0.
+// Power output callback: 5 sets GPIO line 10 to 1, 6 to 0 (the level is
+// kept for the export, when the line is not exported yet); returns 0.
 int reader_power_output(void *ctx, int command);

@@ -192,6 +192,37 @@ TEST(DaemonSave, NewFileKeepsTheOldOnesOwnerModeAndLink)
   EXPECT_EQ(names_in(root, "/var/tmp"), std::vector<std::string>{"real.xml"});
 }
 
+TEST(DaemonSave, StartRemovesOnlyTheTemporariesOfCutShortSaves)
+{
+  zt::Root root;
+  root.write(kSettings, kOld);
+  const std::string etc = "/mnt/jffs/etc/";
+  // What a save killed before its rename leaves behind.
+  for (const char *stale : {"testd.xml.saving-Ab3xZ9", "testd.xml.saving-000000"})
+    root.write(etc + stale, kOld);
+  // Everything else stays: other names, other daemons, and a folder and a
+  // link of the pattern (a save leaves only regular files).
+  const std::vector<std::string> kept = {
+      "heraldd.xml.saving-Ab3xZ9", "testd.xml.backup",         "testd.xml.bak",
+      "testd.xml.saving-Ab3xZ",    "testd.xml.saving-Ab3xZ90", "testd.xml.saving-Ab_xZ9",
+      "xtestd.xml.saving-Ab3xZ9",  "testd.xml.saving-dir000",  "testd.xml.saving-link00",
+  };
+  for (size_t i = 0; i < kept.size() - 2; i++)  // all but the folder and the link
+    root.write(etc + kept[i], "x");
+  root.write(etc + "testd.xml.saving-dir000/inside", "x");
+  root.write("/var/tmp/target", "x");
+  ASSERT_EQ(symlink(root.file("/var/tmp/target").c_str(), root.file(etc + "testd.xml.saving-link00").c_str()), 0);
+
+  Testd d(root);
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  std::vector<std::string> expected = kept;
+  expected.push_back("testd.xml");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names_in(root, "/mnt/jffs/etc"), expected);
+  EXPECT_EQ(root.read("/var/tmp/target"), "x");
+  EXPECT_EQ(d.stop(), 0);
+}
+
 // Makes a folder refuse new entries, also to root (the immutable attribute);
 // undone when it goes out of scope.
 class ReadOnlyFolder {

@@ -215,13 +215,11 @@ Root::Root()
   }
   path_ = tmpl;
   for (const char *dir : {"/tmp", "/var/users", "/var/tmp", "/mnt/jffs/etc", "/proc", "/dev", "/etc",
-                          "/etc/snmp", "/var/snmp", "/sys/class/gpio/gpio10", "/usr/sbin", "/usr/bin"})
+                          "/etc/snmp", "/var/snmp", "/sys/class/gpio", "/usr/sbin", "/usr/bin"})
     fs::create_directories(path_ + dir);
   write("/proc/uptime", "12345.67 23456.78\n");
   write("/sys/class/gpio/export", "");
   write("/sys/class/gpio/unexport", "");
-  write("/sys/class/gpio/gpio10/direction", "in\n");
-  write("/sys/class/gpio/gpio10/value", "0\n");
 }
 
 Root::~Root()
@@ -233,6 +231,15 @@ Root::~Root()
 std::string Root::file(std::string_view rel) const
 {
   return path_ + std::string(rel);
+}
+
+bool Root::poke(std::string_view rel, std::string_view content) const
+{
+  int fd = ::open(file(rel).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  return ::close(fd) == 0 && ok;
 }
 
 void Root::write(std::string_view rel, std::string_view content) const

@@ -17,8 +17,9 @@ std::string bin(std::string_view name);
 
 // A private root folder under /tmp (short: socket paths hold 107 bytes) with
 // the fixed folders the system expects: tmp, var/users, var/tmp,
-// mnt/jffs/etc, proc (an uptime file), dev, etc, sys/class/gpio (export,
-// unexport, gpio10/direction, gpio10/value), usr/sbin, usr/bin.
+// mnt/jffs/etc, proc (an uptime file), dev, etc, sys/class/gpio (export and
+// unexport; a line's folder appears when appliance-sim's stand-in exports
+// it, as the kernel's does), usr/sbin, usr/bin.
 // Removed with everything in it when destroyed.
 class Root {
 public:
@@ -30,6 +31,9 @@ public:
   const std::string &path() const { return path_; }
   std::string file(std::string_view rel) const;              // path() + rel ("/tmp/x")
   void write(std::string_view rel, std::string_view content) const;  // creates folders
+  // Writes into an existing file in place, as a program writes a sysfs file
+  // (no folders made, no rename). False when the file is not there.
+  bool poke(std::string_view rel, std::string_view content) const;
   std::string read(std::string_view rel) const;              // "" when missing
   bool exists(std::string_view rel) const;
   void remove(std::string_view rel) const;

@@ -15,11 +15,17 @@ TEST(HarnessRoot, HoldsTheFixedFoldersAndGoesAway)
     path = root.path();
     EXPECT_EQ(path.rfind("/tmp/zr.", 0), 0u);
     for (const char *dir : {"/tmp", "/var/users", "/var/tmp", "/mnt/jffs/etc", "/dev", "/etc", "/usr/sbin",
-                            "/usr/bin", "/sys/class/gpio/gpio10"})
+                            "/usr/bin", "/sys/class/gpio/export"})
       EXPECT_TRUE(root.exists(dir)) << dir;
+    // No GPIO line is exported before someone exports it.
+    EXPECT_FALSE(root.exists("/sys/class/gpio/gpio10"));
     EXPECT_EQ(root.read("/proc/uptime"), "12345.67 23456.78\n");
     root.write("/a/b/c.txt", "x\ny");
     EXPECT_EQ(root.read("/a/b/c.txt"), "x\ny");
+    EXPECT_TRUE(root.poke("/a/b/c.txt", "z"));
+    EXPECT_EQ(root.read("/a/b/c.txt"), "z");
+    EXPECT_FALSE(root.poke("/a/b/none.txt", "z"));
+    EXPECT_FALSE(root.exists("/a/b/none.txt"));
     EXPECT_EQ(root.file("/a"), path + "/a");
     root.remove("/a");
     EXPECT_FALSE(root.exists("/a/b/c.txt"));

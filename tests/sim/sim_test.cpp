@@ -458,12 +458,55 @@ TEST(SimGpio, TreeIsCreatedWhenMissing)
 {
   zt::Root root;
   root.remove("/sys");
+  root.write("/sys/class/gpio/gpio10/value", "1\n");  // left by an earlier run
   zt::Sim sim(root, {"--only", "baseiod"});
   ASSERT_TRUE(sim.ok());
-  for (const char *f : {"/sys/class/gpio/export", "/sys/class/gpio/unexport", "/sys/class/gpio/gpio10/direction",
-                        "/sys/class/gpio/gpio10/value"})
+  for (const char *f : {"/sys/class/gpio/export", "/sys/class/gpio/unexport"})
     EXPECT_TRUE(root.exists(f)) << f;
-  EXPECT_EQ(root.read("/sys/class/gpio/gpio10/value"), "0\n");
+  // Nothing is exported at start.
+  EXPECT_FALSE(root.exists("/sys/class/gpio/gpio10"));
+}
+
+// Writes to the GPIO tree as a program makes them, in order, and what the
+// line's files then read (a missing direction: the line is not exported).
+struct GpioStep {
+  const char *file;
+  const char *written;
+  const char *direction;
+  const char *value;
+};
+
+TEST(SimGpio, LinesBehaveAsTheKernelsDo)
+{
+  const GpioStep steps[] = {
+      {"export", "10", "in\n", "0\n"},           // an exported line is an input at 0
+      {"gpio10/value", "1", "in\n", "0\n"},      // an input refuses a level
+      {"gpio10/direction", "out", "out\n", "0\n"},
+      {"gpio10/value", "1", "out\n", "1\n"},
+      {"gpio10/direction", "low", "out\n", "0\n"},
+      {"gpio10/direction", "high", "out\n", "1\n"},
+      {"gpio10/value", "0", "out\n", "0\n"},
+      {"gpio10/value", "7", "out\n", "1\n"},     // any level but 0 is 1
+      {"gpio10/direction", "sideways", "out\n", "1\n"},  // refused
+      {"gpio10/direction", "in", "in\n", "1\n"},
+      {"unexport", "10", nullptr, nullptr},
+      {"export", "10", "in\n", "0\n"},           // exported afresh
+  };
+  zt::Root root;
+  zt::Sim sim(root, {"--only", "baseiod"});
+  ASSERT_TRUE(sim.ok());
+  const std::string line = "/sys/class/gpio/gpio10/";
+  for (const GpioStep &s : steps) {
+    SCOPED_TRACE(std::string(s.file) + " <- " + s.written);
+    ASSERT_TRUE(root.poke(std::string("/sys/class/gpio/") + s.file, s.written));
+    // The stand-in acts a moment after the write; its files read as the
+    // kernel's, so what was written is never what is expected.
+    EXPECT_TRUE(zt::wait_for([&] {
+      if (s.direction == nullptr)
+        return !root.exists("/sys/class/gpio/gpio10");
+      return root.read(line + "direction") == s.direction && root.read(line + "value") == s.value;
+    })) << root.read(line + "direction") << root.read(line + "value");
+  }
 }
 
 }  // namespace

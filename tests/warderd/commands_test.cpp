@@ -2,6 +2,8 @@
 #include "warderd_fixture.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <thread>
 
 namespace {
 
@@ -212,6 +214,112 @@ TEST_F(Commands, ReaderAndPowerElements)
   EXPECT_NE(w.cmd("<getelement element=\"" + id + "\" />").find("name=\"Front door\""), std::string::npos);
   EXPECT_NE(w.element(reader_id).find("name=\"Front door\""), std::string::npos) << w.element(reader_id);
   EXPECT_EQ(w.element_id_named("iButton"), 0);
+}
+
+// A read transaction of another process on the key database, as a backup, a
+// download or the sqlite3 console holds it: writers must wait for its end.
+class ReadHold {
+public:
+  explicit ReadHold(const std::string &path)
+  {
+    held_ = sqlite3_open(path.c_str(), &db_) == SQLITE_OK &&
+            sqlite3_exec(db_, "BEGIN; SELECT COUNT(*) FROM keys;", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ~ReadHold() { release(); }
+  bool held() const { return held_; }
+  void release()
+  {
+    if (db_)
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+
+private:
+  sqlite3 *db_ = nullptr;
+  bool held_ = false;
+};
+
+// A change that finds the file held: first held past the busy time-out (the
+// failure reply, nothing changed), then released while the change waits (it
+// goes through). Rows run in order, each starting from the state the last one
+// left.
+struct HeldWrite {
+  const char *setup;    // run first, "no error" expected; null for none
+  const char *command;
+  const char *failure;  // the reply while the file stays held
+  const char *check;    // a listing command
+  const char *before;   // its reply before the change (and after the failure)
+  const char *after;    // its reply after the change
+};
+
+const HeldWrite HELD_WRITES[] = {
+    {nullptr, "<keysadd key=\"0102030405AA\" name=\"Ann\" />", "<error type=\"Add key error\" />",
+     "<keyslist />", "<database></database>", "<database><e k=\"0102030405AA\" n=\"Ann\" /></database>"},
+    {nullptr, "<keysadd key=\"0102030405AA\" name=\"Bob\" />", "<error type=\"Add key error\" />",
+     "<keyslist />", "<database><e k=\"0102030405AA\" n=\"Ann\" /></database>",
+     "<database><e k=\"0102030405AA\" n=\"Bob\" /></database>"},
+    {nullptr, "<keysdelete key=\"0102030405AA\" />", "<error type=\"Delete key error\" />", "<keyslist />",
+     "<database><e k=\"0102030405AA\" n=\"Bob\" /></database>", "<database></database>"},
+    {nullptr, "<adduser auth=\"ann\" write=\"w,\" />", "<error type=\"Id is wrong\" />", "<listusers />",
+     "<access>\n</access>\n", "<access>\n<user id=\"1\" auth=\"ann\" read=\"nothing,\" write=\"w,\" />\n</access>\n"},
+    {nullptr, "<adduser id=\"1\" auth=\"anna\" write=\"x,\" />", "<error type=\"Id is wrong\" />",
+     "<listusers />", "<access>\n<user id=\"1\" auth=\"ann\" read=\"nothing,\" write=\"w,\" />\n</access>\n",
+     "<access>\n<user id=\"1\" auth=\"anna\" read=\"nothing,\" write=\"x,\" />\n</access>\n"},
+    {"<adduser auth=\"bob\" write=\"w,\" />", "<deluser user=\"1\" />", "<error type=\"Permissions denied\" />",
+     "<listusers />",
+     "<access>\n<user id=\"1\" auth=\"anna\" read=\"nothing,\" write=\"x,\" />\n"
+     "<user id=\"2\" auth=\"bob\" read=\"nothing,\" write=\"w,\" />\n</access>\n",
+     "<access>\n<user id=\"2\" auth=\"bob\" read=\"nothing,\" write=\"w,\" />\n</access>\n"},
+};
+
+TEST_F(Commands, ChangesWaitForAHeldFileAndFailWhenItStaysHeld)
+{
+  const std::string db = w.root().file("/mnt/jffs/etc/access.sqlite");
+  for (const HeldWrite &row : HELD_WRITES) {
+    SCOPED_TRACE(row.command);
+    if (row.setup) {
+      ASSERT_EQ(w.cmd(row.setup), NO_ERROR);
+    }
+    {
+      ReadHold hold(db);
+      ASSERT_TRUE(hold.held());
+      EXPECT_EQ(w.cmd(row.command), row.failure);
+    }
+    EXPECT_EQ(w.cmd(row.check), row.before);
+
+    ReadHold hold(db);
+    ASSERT_TRUE(hold.held());
+    std::string reply;
+    std::thread client([&] { reply = w.cmd(row.command); });
+    // The write has begun (its journal exists) and waits for the commit.
+    EXPECT_TRUE(zt::wait_for([&] { return w.root().exists("/mnt/jffs/etc/access.sqlite-journal"); }));
+    hold.release();
+    client.join();
+    EXPECT_EQ(reply, NO_ERROR);
+    EXPECT_EQ(w.cmd(row.check), row.after);
+  }
+}
+
+TEST_F(Commands, LearningFailsWhileTheFileStaysHeld)
+{
+  int reader_id = w.element_id_named("iButton");
+  ASSERT_EQ(w.cmd("<keysset state=\"add\" />"), NO_ERROR);
+  {
+    ReadHold hold(w.root().file("/mnt/jffs/etc/access.sqlite"));
+    ASSERT_TRUE(hold.held());
+    w.lay("112233445566");
+    ASSERT_TRUE(w.wait_element(reader_id, "high alarm", "112233445566")) << w.element(reader_id);
+  }
+  run({
+      {"<keysget />", "<database><state name=\"add\" /></database>"},
+      {"<keyslist />", "<database></database>"},
+  });
+  w.take();
+  ASSERT_TRUE(w.wait_element(reader_id, "not connected", ""));
+  w.lay("112233445566");
+  ASSERT_TRUE(w.wait_element(reader_id, "normal", "")) << w.element(reader_id);
+  EXPECT_EQ(w.cmd("<keyslist />"), "<database><e k=\"112233445566\" n=\"newkey\" /></database>");
 }
 
 class NoReaderBoard : public ::testing::Test {

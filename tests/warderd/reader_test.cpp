@@ -139,6 +139,41 @@ TEST_F(Reader, KnownThenUnknownKeyChangesTheState)
   EXPECT_EQ(w.access_log().size(), 2u);
 }
 
+TEST_F(Reader, PowerOutputDrivesTheLineFromTheStartAndFollowsTheSwitch)
+{
+  const std::string line = "/sys/class/gpio/gpio10/";
+  auto line_is = [&](const std::string &value) {
+    return zt::wait_for([&] {
+      return w.root().read(line + "direction") == "out\n" && w.root().read(line + "value") == value;
+    });
+  };
+  int power_id = w.element_id_named("iButton Power");
+  ASSERT_GT(power_id, 0);
+  // Powered as soon as the line is exported, as its element says.
+  EXPECT_TRUE(line_is("1\n")) << w.root().read(line + "direction") << w.root().read(line + "value");
+  EXPECT_TRUE(w.wait_element(power_id, "on", ""));
+
+  const struct {
+    const char *value, *level, *state;
+  } steps[] = {{"off", "0\n", "off"}, {"on", "1\n", "on"}, {"off", "0\n", "off"}};
+  for (const auto &s : steps) {
+    EXPECT_EQ(w.cmd("<updateelement element=\"" + std::to_string(power_id) + "\" value=\"" + s.value + "\" />"),
+              "<error type=\"no error\" />");
+    EXPECT_TRUE(line_is(s.level)) << s.value;
+    EXPECT_TRUE(w.wait_element(power_id, s.state, "")) << s.value;
+  }
+
+  // Saved off: the next start exports the line unpowered. The stop unexports it.
+  ASSERT_EQ(w.cmd("<save />"), "<error type='no error' />");
+  ASSERT_EQ(w.stop(), 0);
+  EXPECT_TRUE(zt::wait_for([&] { return !w.root().exists("/sys/class/gpio/gpio10"); }));
+  w.start();
+  ASSERT_TRUE(w.up()) << w.proc().err();
+  power_id = w.element_id_named("iButton Power");
+  EXPECT_TRUE(line_is("0\n"));
+  EXPECT_TRUE(w.wait_element(power_id, "off", ""));
+}
+
 TEST_F(Reader, SigtermWhileTheReaderRunsEndsCleanly)
 {
   w.lay("0A0B0C0D0E0F");
