@@ -31,7 +31,16 @@ struct dir_closer {
   }
 };
 
-void new_key(zunuser &user) { zun_format(user.key, sizeof user.key, "%u", zunutils_random_uint()); }
+// Session keys: uniform over 1 to 10^15-1, so that guessing one of a few
+// live sessions takes far more requests than a LAN can carry, while a
+// browser that reads the key as a number still reads it exactly.
+constexpr uint64_t SESSION_KEY_BOUND = 999999999999999ull;
+
+void new_key(zunuser &user)
+{
+  zun_format(user.key, sizeof user.key, "%llu",
+             static_cast<unsigned long long>(1 + zunutils_random_below(SESSION_KEY_BOUND)));
+}
 
 // The user element of a successful login, no line end.
 void print_login_reply(const zunuser &u)

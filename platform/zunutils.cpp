@@ -5,9 +5,12 @@
 #include <ctime>
 #include <sys/random.h>
 
-unsigned zunutils_random_uint(void)
+namespace {
+
+// Fills value with bytes from the kernel's random source.
+template <class T> T random_value()
 {
-  unsigned value = 0;
+  T value = 0;
   unsigned char *p = reinterpret_cast<unsigned char *>(&value);
   size_t got = 0;
   while (got < sizeof value) {
@@ -22,9 +25,27 @@ unsigned zunutils_random_uint(void)
     // nanoseconds are a poor but never-repeating substitute for a key.
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return value ^ static_cast<unsigned>(ts.tv_nsec) ^ static_cast<unsigned>(ts.tv_sec * 2654435761u);
+    return value ^ static_cast<T>(ts.tv_nsec) ^ static_cast<T>(ts.tv_sec * 2654435761u);
   }
   return value;
+}
+
+}  // namespace
+
+unsigned zunutils_random_uint(void) { return random_value<unsigned>(); }
+
+uint64_t zunutils_random_below(uint64_t bound)
+{
+  if (bound < 2)
+    return 0;
+  // Draws above the last whole multiple of bound are drawn again, so that
+  // every result is equally likely (at most half the draws are refused).
+  const uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
+  for (;;) {
+    uint64_t v = random_value<uint64_t>();
+    if (v < limit)
+      return v % bound;
+  }
 }
 
 uint32_t systime(void) { return static_cast<uint32_t>(std::time(nullptr)); }

@@ -87,6 +87,10 @@ TEST_F(Auth, IdleAliasesGoAtTheNextLogin)
   std::string k1 = et::login(root, "admin", "pw");
   std::string old_alias = et::login(root, "admin", "pw");
   std::string fresh_alias = et::login(root, "admin", "pw");
+  // Keys are drawn from 10^15 values, far more than 32 bits hold.
+  EXPECT_GT(std::max({std::stoull(k1), std::stoull(old_alias), std::stoull(fresh_alias)}), 0xffffffffull);
+  for (const std::string *k : {&k1, &old_alias, &fresh_alias})
+    EXPECT_LE(k->size(), 15u);
   ASSERT_TRUE(is_link(old_alias));
   ASSERT_TRUE(is_link(fresh_alias));
   // The alias was last used 181 seconds ago.
