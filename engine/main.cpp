@@ -10,18 +10,26 @@
 #include "params.h"
 #include "querytypes.h"
 #include "request.h"
+#include "rights.h"
 #include "sysinfo.h"
 #include "uds.h"
 #include "zunboard.h"
 
 namespace {
 
-// devtype?name=TYPE: store the board type and restart.
+// devtype?name=TYPE&k=KEY: store the board type and restart. It changes
+// what the appliance runs (a board type without a reader opens no door), so
+// it takes the right that the settings backup and the firmware upload take:
+// any page a LAN user opens could otherwise send it.
 int role_devtype()
 {
   char *name = param_get("name");
   if (name == nullptr)
     return 0;
+  if (rights_check("devtype", SEC_ALL, LEVEL_WRITE) != 0) {
+    std::fputs("Status: 403\r\n\r\n", stdout);
+    return 0;
+  }
   url_decode(name);
   std::fputs("Expires: -1\r\n"
              "Cache-Control:no-store, no-cache, must-revalidate, post-check=0, pre-check=0\r\n"

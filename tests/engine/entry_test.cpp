@@ -78,8 +78,18 @@ TEST_F(Entry, DevtypeRole)
       "Pragma: no-cache\r\n"
       "Content-Type: text/plain\r\n"
       "\r\n";
+  // Without a session of section all at write level: refused, nothing
+  // stored, nothing restarted.
+  std::string admin = et::login(root, "admin", "pw");
+  std::string reader = et::login(root, "reader", "pw");
+  for (std::string query : {std::string("name=lite"), "name=lite&k=" + reader, std::string("name=lite&k=1")}) {
+    r = zt::cgi(root, query, "", "devtype");
+    EXPECT_EQ(r.out, "Status: 403\r\n\r\n") << query;
+  }
+  EXPECT_FALSE(root.exists("/mnt/jffs/etc/devtype"));
+  EXPECT_TRUE(sim.journal_of("stewardd").empty());
   // The name is decoded a second time: %2550 -> %50 (parse) -> P.
-  r = zt::cgi(root, "name=%2550ro", "", "devtype.cgi");
+  r = zt::cgi(root, "name=%2550ro&k=" + admin, "", "devtype.cgi");
   EXPECT_EQ(r.out, plain + "New name: pro (Pro).\r\nSystem will be restarted.\r\n");
   EXPECT_EQ(root.read("/mnt/jffs/etc/devtype").find("pro"), 0u);
   ASSERT_TRUE(sim.wait_journal(1));
@@ -87,7 +97,7 @@ TEST_F(Entry, DevtypeRole)
   ASSERT_FALSE(steward.empty());
   EXPECT_EQ(steward.back(), "<reboot />");
 
-  r = zt::cgi(root, "name=toaster", "", "DEVTYPE");
+  r = zt::cgi(root, "name=toaster&k=" + admin, "", "DEVTYPE");
   EXPECT_EQ(r.out, plain + "Error writing new name!\r\n");
 }
 
