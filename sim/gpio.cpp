@@ -117,11 +117,15 @@ void export_line(int n)
   fs::remove_all(folder, ec);
   if (::mkdir(fresh.c_str(), 0755) != 0)
     return;
+  // Watched before it appears under its name (the watch follows the folder
+  // through the rename): a write made the moment the files exist is seen.
   Line l;
+  l.watch = inotify_add_watch(g_inotify, fresh.c_str(), IN_CLOSE_WRITE);
   show(fresh, l);
-  if (::rename(fresh.c_str(), folder.c_str()) != 0)
+  if (::rename(fresh.c_str(), folder.c_str()) != 0) {
+    inotify_rm_watch(g_inotify, l.watch);
     return;
-  l.watch = inotify_add_watch(g_inotify, folder.c_str(), IN_CLOSE_WRITE);
+  }
   g_lines[n] = l;
   g_line_of_watch[l.watch] = n;
 }
