@@ -107,6 +107,7 @@ int reuse_session(zunuser &user)
   if (dir.d == nullptr)
     return -1;
   static zunuser other;
+  static zunuser account;
   int aliased = 0;
   time_t now = time(nullptr);
   std::string temp_tail = std::string(SESSION_TEMP_SUFFIX) + ".session";
@@ -125,7 +126,16 @@ int reuse_session(zunuser &user)
     }
     if (strcasecmp(other.name, user.name) != 0)
       return;
+    if (user.radius == 0 && std::strcmp(other.pass_mark, user.pass_mark) != 0) {
+      unlink(path);  // opened with a password that has since changed: ended
+      return;
+    }
+    // The session's record, with the account as the login just read it (a
+    // right taken away since is not handed back).
+    account = user;
     user = other;
+    if (account.radius == 0)
+      zunusers_take_account(&user, &account);
     new_key(user);
     // The alias names the file under the root, so that it resolves.
     char alias_rel[1024];

@@ -10,7 +10,6 @@
 
 #include "errors.h"
 #include "params.h"
-#include "sql3.h"
 #include "zun_path.h"
 #include "zun_text.h"
 #include "zundb.h"
@@ -55,18 +54,19 @@ bool changed_before(const char *a, const char *b)
   return sa.st_mtim.tv_nsec < sb.st_mtim.tv_nsec;
 }
 
-// A local account's session stays usable only while its row is enabled
-// (account 0 included). RADIUS users have no row. Without an account
-// database there is no row to ask: the session stays, and the account
-// commands answer "wrong userlist file".
+// A local account's session follows its row: it ends when the row is gone,
+// disabled or has another password, and it takes the row's rights lists, so
+// a right taken away is gone from every session at once. RADIUS users have
+// no row. Without an account database there is no row to ask: the session
+// stays, and the account commands answer "wrong userlist file".
 //
-// A session file is written only by a login that found the row enabled or
-// by a check that did; so when the account database has not changed since
-// the session file was last written, the row is still enabled and is not
+// A session file is written only by a login that read the row or by a check
+// that did; so when the account database has not changed since the session
+// file was last written, the record still matches the row and the row is not
 // read again (the database costs dozens of system calls on every request).
 // Equal times count as a change, so a file system that keeps whole seconds
 // only still asks.
-bool account_enabled(const zunuser &user, const char *session_file)
+bool account_current(zunuser &user, const char *session_file)
 {
   if (user.radius != 0)
     return true;
@@ -76,14 +76,7 @@ bool account_enabled(const zunuser &user, const char *session_file)
       zunpath_map(session_file, session_mapped, sizeof session_mapped) == 0 &&
       changed_before(db_path, session_mapped))
     return true;
-  sql3 db;
-  if (sql3_open(&db, USERS_DB_PATH) != 0)
-    return true;
-  char id[16];
-  zun_format(id, sizeof id, "%d", user.id);
-  bool enabled = sql3_select(&db, "SystemUsers", "ID", id) == 0 && std::atoi(sql3_get(&db, 1)) != 0;
-  sql3_close(&db);
-  return enabled;
+  return zunusers_refresh_local(&user) == 0;
 }
 
 // Writes the record back onto the session file of `key` or, for an alias,
@@ -181,7 +174,7 @@ int rights_check(const char *querytype, int section, int level)
   static zunuser user;
   char path[1024];
   if (session_path(key, "", path, sizeof path) != 0 || zunusers_load_user(&user, path) != 0 ||
-      !account_enabled(user, path))
+      !account_current(user, path))
     return ZUN_ERR_NO_SESSION;
 
   section = rights_remap_section(section, id);

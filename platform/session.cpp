@@ -69,7 +69,7 @@ struct session_field {
 #define ZS_ACC_INT(m) {FIELD_INT, ZS_ACC(m), 1}
 #define ZS_ACC_IDS(m, n) {FIELD_IDS, ZS_ACC(m), ZUN_ACCESS_MAX, ZS_ACC(n)}
 constexpr session_field SESSION_FIELDS[] = {
-    ZS_INT(id),      ZS_INT(valid),  ZS_TEXT(name),   ZS_TEXT(regdate),
+    ZS_INT(id),      ZS_INT(valid),  ZS_TEXT(name),   ZS_TEXT(regdate), ZS_TEXT(pass_mark),
     ZS_TEXT(sread),  ZS_TEXT(swrite), ZS_TEXT(cread), ZS_TEXT(cwrite),
     ZS_TEXT(gread),  ZS_TEXT(gwrite), ZS_TEXT(rfu1),  ZS_TEXT(rfu2),
     ZS_TEXT(remote), ZS_TEXT(key),   ZS_INT(radius),
@@ -330,6 +330,21 @@ int zunusers_save_user_at(const zunuser *user, const char *path, uint32_t saved_
   if (!write_all(fd.get(), bytes.data(), n))
     return -1;
   return ::close(fd.release()) == 0 ? 0 : -1;
+}
+
+int zunusers_pass_mark(const char *pass, char *out, size_t size)
+{
+  uint8_t mac[MAC_SIZE];
+  if (pass == nullptr || out == nullptr || size < 2 * MAC_SIZE + 1 ||
+      !compute_mac(reinterpret_cast<const uint8_t *>(pass), std::strlen(pass), mac))
+    return -1;
+  static constexpr char HEX[] = "0123456789abcdef";
+  for (size_t i = 0; i < MAC_SIZE; i++) {
+    out[2 * i] = HEX[mac[i] >> 4];
+    out[2 * i + 1] = HEX[mac[i] & 15];
+  }
+  out[2 * MAC_SIZE] = '\0';
+  return 0;
 }
 
 int zunusers_save_user(const zunuser *user, const char *path)

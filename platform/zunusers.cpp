@@ -89,6 +89,8 @@ void fill_from_row(sql3 *db, zunuser *user)
   for (const text_target &t : ROW_TEXTS)
     utf8_strlcpy(base + t.offset, sql3_get(db, t.column), t.size);
   strlcpy(user->remote, "NULL", sizeof user->remote);
+  if (zunusers_pass_mark(user->pass, user->pass_mark, sizeof user->pass_mark) != 0)
+    user->pass_mark[0] = '\0';
 }
 
 // ---- access lists ----------------------------------------------------------
@@ -178,6 +180,34 @@ int zunusers_auth_local(const char *name, const char *pass, zunuser *user)
   }
   sql3_close(&db);
   return found ? 0 : ZUN_ERR_LOGIN;
+}
+
+void zunusers_take_account(zunuser *session, const zunuser *account)
+{
+  char *to = reinterpret_cast<char *>(session);
+  const char *from = reinterpret_cast<const char *>(account);
+  for (const text_target &t : ROW_TEXTS)
+    if (t.column != COL_PASS)
+      std::memcpy(to + t.offset, from + t.offset, t.size);
+  session->valid = account->valid;
+  std::memcpy(session->pass_mark, account->pass_mark, sizeof session->pass_mark);
+}
+
+int zunusers_refresh_local(zunuser *user)
+{
+  sql3 db;
+  if (sql3_open(&db, USERS_DB_PATH) != 0)
+    return 0;
+  static zunuser row;
+  bool found = sql3_select_int(&db, USERS_TABLE, "ID", user->id) == 0;
+  if (found)
+    fill_from_row(&db, &row);
+  sql3_close(&db);
+  if (!found || row.valid == 0 || row.pass_mark[0] == '\0' ||
+      std::strcmp(row.pass_mark, user->pass_mark) != 0)
+    return ZUN_ERR_NO_SESSION;
+  zunusers_take_account(user, &row);
+  return 0;
 }
 
 int zunusers_get_radius_server(char *buf, size_t size)

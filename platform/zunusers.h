@@ -26,6 +26,8 @@ struct zunuser {
   char name[64];
   char pass[64];
   char regdate[64];
+  char pass_mark[65];  // keyed digest of the password value at login (hex):
+                       // a changed password ends the session
   char sread[1024];    // sections readable ("elements,modules," or "all")
   char swrite[1024];   // sections writable
   char cread[1024];    // component ids readable: "101,102," or "all"
@@ -53,6 +55,22 @@ int zunusers_auth_local(const char *name, const char *pass, zunuser *user);
 // record filled (id 0, name, valid 1, rights "all" unless the server says
 // otherwise); ZUN_ERR_RADIUS_DOWN / ZUN_ERR_RADIUS_REJECT otherwise.
 int zunusers_auth_radius(const char *server, const char *name, const char *pass, zunuser *user);
+
+// Brings a local account's session record up to date with the account's
+// row: name, registration date and rights lists are taken from the row
+// (the key, address, level and access list stay). 0 when the row exists, is
+// enabled and still has the password the session was opened with; 0 also
+// when there is no account database to ask (the account commands then
+// answer "wrong userlist file"); ZUN_ERR_NO_SESSION otherwise.
+int zunusers_refresh_local(zunuser *user);
+
+// Copies the account's fields (name, registration date, rights lists,
+// valid, password mark) from `account` into the session record `session`.
+void zunusers_take_account(zunuser *session, const zunuser *account);
+
+// The password mark of a password value: hex HMAC-SHA256 under the
+// appliance's session secret (65 bytes with the terminator). 0 on success.
+int zunusers_pass_mark(const char *pass, char *out, size_t size);
 
 // Asks stewardd (<getradius />) for the RADIUS server description into buf
 // (1,024 bytes); 0 when one is set.

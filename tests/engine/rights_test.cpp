@@ -3,6 +3,7 @@
 #include "engine_env.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -24,6 +25,16 @@ protected:
                "<element id=\"201\" module=\"150\" num=\"1\" class=\"3\" type=\"1\" name=\"relay\" "
                "socket=\"/tmp/registryd.socket\" />"
                "<element id=\"202\" module=\"150\" num=\"2\" class=\"1\" type=\"1\" name=\"temp\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<element id=\"203\" module=\"150\" num=\"3\" class=\"5\" type=\"3\" name=\"logic\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<element id=\"204\" module=\"150\" num=\"4\" class=\"5\" type=\"1\" name=\"timer\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<element id=\"205\" module=\"150\" num=\"5\" class=\"4\" type=\"2\" name=\"cam\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<element id=\"206\" module=\"150\" num=\"6\" class=\"4\" type=\"4\" name=\"gsm\" "
+               "socket=\"/tmp/registryd.socket\" />"
+               "<element id=\"207\" module=\"150\" num=\"7\" class=\"6\" type=\"1\" name=\"mail\" "
                "socket=\"/tmp/registryd.socket\" />"
                "<group id=\"160\" name=\"g\" />"
                "<group id=\"1000\" name=\"g1000\" />"
@@ -53,6 +64,23 @@ protected:
     }
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  // A copy of a live session file under another name in the root.
+  void copy_session(const std::string &key, const std::string &rel) const
+  {
+    root.write(rel, root.read("/var/users/" + key + ".session"));
+  }
+
+  // Sets a file's modification time to another's plus `seconds`.
+  void touch_like(const std::string &rel, const std::string &like, int seconds) const
+  {
+    struct stat st;
+    ASSERT_EQ(stat(root.file(like).c_str(), &st), 0);
+    struct timespec t[2] = {st.st_mtim, st.st_mtim};
+    t[0].tv_sec += seconds;
+    t[1].tv_sec += seconds;
+    ASSERT_EQ(utimensat(AT_FDCWD, root.file(rel).c_str(), t, 0), 0);
   }
 
   // The entries chronicled received, one per line.
@@ -227,6 +255,91 @@ TEST_F(Rights, ListsNamingHundredsOfIdsStillLogIn)
   ASSERT_FALSE(k.empty());
   EXPECT_EQ(et::ask(root, k, "querytype=getsystem").rfind("<system ", 0), 0u);
   EXPECT_EQ(et::ask(root, k, "querytype=getelement&id=202").find("code="), std::string::npos);
+}
+
+TEST_F(Rights, EachItemKindChecksItsOwnSection)
+{
+  const struct {
+    const char *id, *section;
+  } rows[] = {
+      {"150", "modules,"}, {"160", "groups,"},  {"201", "relays,"}, {"202", "elements,"},
+      {"203", "logics,"},  {"204", "devvirt,"}, {"205", "cameras,"}, {"206", "gsm,"},
+      {"207", "notify,"},
+  };
+  std::map<std::string, std::string> keys;
+  for (const auto &r : rows) {
+    et::users_sql(root, std::string("INSERT INTO SystemUsers (Valid,Name,Pass,SWrite,CRead,CWrite,GRead,GWrite) "
+                                    "VALUES ('1','") + r.section + "','pw','" + r.section + "','all','all','all','all');");
+    keys[r.section] = et::login(root, r.section, "pw");
+  }
+  for (const auto &r : rows)
+    for (const auto &[section, key] : keys) {
+      std::string reply = et::ask(root, key, std::string("querytype=updateelement&name=x&id=") + r.id);
+      EXPECT_EQ(reply == kDenied, section != r.section) << r.id << " as " << section << ": " << reply;
+    }
+  // Section all is never remapped: an id does not turn "all" into relays.
+  EXPECT_EQ(et::ask(root, keys["relays,"], "querytype=setmode&id=201"), kDenied);
+  // A write right grants reading that section too.
+  et::users_sql(root, "INSERT INTO SystemUsers (Valid,Name,Pass,SRead,SWrite) VALUES ('1','logwriter','pw','','log,');");
+  EXPECT_NE(et::ask(root, et::login(root, "logwriter", "pw"), "querytype=logdate"), kDenied);
+}
+
+TEST_F(Rights, OnlyDigitKeysOfTwentyAtMostNameASession)
+{
+  std::string k = et::login(root, "admin", "pw");
+  // Whole, valid session files that a key other than digits would reach.
+  copy_session(k, "/var/users/x.session");
+  copy_session(k, "/var/x.session");
+  copy_session(k, "/var/users/12345678901234567890.session");
+  copy_session(k, "/var/users/123456789012345678901.session");
+  EXPECT_EQ(et::ask(root, "12345678901234567890", "querytype=getsystem").rfind("<system ", 0), 0u);
+  for (const char *key : {"x", "..%2Fx", "123456789012345678901"})
+    EXPECT_EQ(et::ask(root, key, "querytype=getsystem"), kNoSession) << key;
+}
+
+TEST_F(Rights, RightsAndPasswordFollowTheAccount)
+{
+  std::string reader = et::login(root, "logreader", "pw");
+  std::string elements = et::login(root, "elements", "pw");
+  EXPECT_NE(et::ask(root, reader, "querytype=logdate"), kDenied);
+  // A right taken away is gone from the live session; one given, there.
+  et::users_sql(root, "UPDATE SystemUsers SET SRead='modules,' WHERE ID=2;");
+  EXPECT_EQ(et::ask(root, reader, "querytype=logdate"), kDenied);
+  et::users_sql(root, "UPDATE SystemUsers SET SRead='log,' WHERE ID=2;");
+  EXPECT_NE(et::ask(root, reader, "querytype=logdate"), kDenied);
+  // A changed password ends the older sessions; the new login neither
+  // reuses them nor hands back what they held.
+  et::users_sql(root, "UPDATE SystemUsers SET Pass='new', SRead='' WHERE ID=2;");
+  EXPECT_EQ(et::ask(root, reader, "querytype=getsystem"), kNoSession);
+  EXPECT_TRUE(et::login(root, "logreader", "pw").empty());
+  zt::RunResult r = zt::cgi(root, "", "querytype=auth&name=logreader&h=new");
+  std::string fresh = et::attr(et::body(r), "k");
+  ASSERT_FALSE(fresh.empty());
+  EXPECT_EQ(et::attr(et::body(r), "sread"), "");
+  EXPECT_EQ(et::ask(root, fresh, "querytype=logdate"), kDenied);
+  EXPECT_EQ(et::ask(root, reader, "querytype=getsystem"), kNoSession);
+  // A deleted row ends the session as a disabled one does.
+  et::users_sql(root, "DELETE FROM SystemUsers WHERE ID=3;");
+  EXPECT_EQ(et::ask(root, elements, "querytype=getsystem"), kNoSession);
+}
+
+TEST_F(Rights, TheRowIsAskedUnlessTheDatabaseIsOlderThanTheSession)
+{
+  const std::string db = "/mnt/jffs/etc/users.sqlite";
+  struct {
+    int db_age;  // the database's time against the session file's
+    bool ends;
+  } rows[] = {{2, true}, {0, true}, {-2, false}};
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.db_age);
+    std::string k = et::login(root, "logreader", "pw");
+    ASSERT_EQ(et::ask(root, k, "querytype=getsystem").rfind("<system ", 0), 0u);
+    et::users_sql(root, "UPDATE SystemUsers SET Valid='0' WHERE ID=2;");
+    touch_like(db, "/var/users/" + k + ".session", r.db_age);
+    EXPECT_EQ(et::ask(root, k, "querytype=getsystem") == kNoSession, r.ends);
+    et::users_sql(root, "UPDATE SystemUsers SET Valid='1' WHERE ID=2;");
+    root.remove("/var/users/" + k + ".session");
+  }
 }
 
 }  // namespace
