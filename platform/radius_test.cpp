@@ -20,7 +20,6 @@ using zt::radius::read_request;
 using zt::radius::reply_shape;
 using zt::radius::request_view;
 using zt::radius::server_text;
-using zt::radius::stray_shapes;
 
 constexpr const char *SECRET = "s3cr:et";
 
@@ -152,17 +151,6 @@ TEST(RadiusFake, StrayRepliesAreIgnored)
     ASSERT_EQ(login(answered.port(), "anna", "pw", &u), 0);
     expect_radius_user(u, "anna", true);
   }
-}
-
-TEST(RadiusFake, AllStraysThenTheAnswer)
-{
-  reply_shape no_ma;
-  no_ma.with_ma = false;
-  FakeServer srv(SECRET, FakeServer::mode::answer, no_ma, stray_shapes());
-  zunuser u;
-  ASSERT_EQ(login(srv.port(), "anna", "pw", &u), 0);
-  expect_radius_user(u, "anna", false);
-  EXPECT_EQ(srv.requests().size(), 1u);
 }
 
 TEST(RadiusFake, AFloodOfJunkDoesNotHoldTheLogin)
