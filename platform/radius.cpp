@@ -1,12 +1,16 @@
 // RADIUS login: a small PAP client (Access-Request / Access-Accept) over UDP.
 //
 // The request carries User-Name, the hidden User-Password, NAS-IP-Address
-// and a Message-Authenticator (HMAC-MD5 over the packet). A reply is taken
-// only from the server's own address and port, with the request's
-// identifier, a correct Response Authenticator and a correct
-// Message-Authenticator; any other reply, an Access-Reject or a challenge
-// refuses the login. The request is sent twice at most, and the whole wait
-// lasts about three seconds.
+// and a Message-Authenticator (HMAC-MD5 over the packet). A reply counts only
+// when it is a genuine answer to that request: from the server's own address
+// and port, an Access-Accept, -Reject or -Challenge with the request's
+// identifier and a consistent length, a correct Response Authenticator, a
+// correct Message-Authenticator when it carries one (servers commonly send
+// none in a PAP reply), and no Proxy-State. Anything else that arrives is
+// ignored and the wait goes on: a stray or forged datagram must neither end
+// nor lengthen a login. Only a genuine Access-Accept admits the user; a
+// genuine Reject or Challenge refuses. The request is sent twice at most
+// within one overall wait of three seconds.
 #include "errors.h"
 #include "zun_text.h"
 #include "zunusers.h"
@@ -31,14 +35,20 @@ enum radius_code : uint8_t {
   ACCESS_REQUEST = 1,
   ACCESS_ACCEPT = 2,
   ACCESS_REJECT = 3,
+  ACCESS_CHALLENGE = 11,
 };
 
 enum radius_attribute : uint8_t {
   ATTR_USER_NAME = 1,
   ATTR_USER_PASSWORD = 2,
   ATTR_NAS_IP_ADDRESS = 4,
+  ATTR_SERVICE_TYPE = 6,
+  ATTR_PROXY_STATE = 33,
   ATTR_MESSAGE_AUTHENTICATOR = 80,
 };
+
+// Service-Type value that makes an accepted user an administrator.
+constexpr uint8_t SERVICE_ADMINISTRATIVE_USER[4] = {0, 0, 0, 6};
 
 constexpr size_t RADIUS_HEADER = 20;
 constexpr size_t RADIUS_MAX_PACKET = 4096;
@@ -47,8 +57,35 @@ constexpr size_t MA_ATTR_SIZE = 2 + 16;
 constexpr size_t SECRET_MAX = 128;
 constexpr size_t PASSWORD_MAX = 128;  // hidden in at most 8 blocks
 constexpr int ATTEMPTS = 2;
-constexpr int ATTEMPT_WAIT_MS = 1500;
+constexpr unsigned long WAIT_MS = 3000;  // the whole wait, every attempt included
 
+// Decimal digits only, 1..max; false otherwise.
+bool parse_decimal(std::string_view text, unsigned long max, unsigned long *out)
+{
+  if (text.empty() || text.size() > 9)
+    return false;
+  unsigned long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    v = v * 10 + unsigned(c - '0');
+  }
+  if (v == 0 || v > max)
+    return false;
+  *out = v;
+  return true;
+}
+
+// The whole wait for a reply. Tests shorten it with APPLIANCE_RADIUS_WAIT_MS
+// (like APPLIANCE_ROOT, unset on the board); it can never be made longer.
+long long wait_ms()
+{
+  const char *text = std::getenv("APPLIANCE_RADIUS_WAIT_MS");
+  unsigned long ms = 0;
+  if (text == nullptr || !parse_decimal(text, WAIT_MS, &ms))
+    ms = WAIT_MS;
+  return (long long)ms;
+}
 
 // "address:port:secret"; the secret may itself hold colons.
 struct radius_server {
@@ -69,7 +106,8 @@ int parse_server(const char *text, radius_server *srv)
   std::string_view host = s.substr(0, c1), port = s.substr(c1 + 1, c2 - c1 - 1),
                    secret = s.substr(c2 + 1);
   char host_text[INET_ADDRSTRLEN];
-  if (host.empty() || host.size() >= sizeof host_text || port.empty() || port.size() > 5 ||
+  unsigned long p = 0;
+  if (host.empty() || host.size() >= sizeof host_text || !parse_decimal(port, 65535, &p) ||
       secret.empty() || secret.size() > SECRET_MAX)
     return -1;
   std::memset(srv, 0, sizeof *srv);
@@ -77,14 +115,6 @@ int parse_server(const char *text, radius_server *srv)
   host_text[host.size()] = '\0';
   srv->addr.sin_family = AF_INET;
   if (inet_pton(AF_INET, host_text, &srv->addr.sin_addr) != 1)
-    return -1;
-  unsigned long p = 0;
-  for (char c : port) {
-    if (c < '0' || c > '9')
-      return -1;
-    p = p * 10 + unsigned(c - '0');
-  }
-  if (p == 0 || p > 65535)
     return -1;
   srv->addr.sin_port = htons(uint16_t(p));
   std::memcpy(srv->secret, secret.data(), secret.size());
@@ -154,20 +184,6 @@ bool add_hidden_password(packet *p, const radius_server &srv, const uint8_t *aut
   return ok;
 }
 
-// The address this host uses towards the server (NAS-IP-Address).
-int local_address(const sockaddr_in &server, in_addr *out)
-{
-  Fd probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (probe.get() < 0 ||
-      connect(probe.get(), reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0 ||
-      getsockname(probe.get(), reinterpret_cast<sockaddr *>(&local), &len) != 0)
-    return -1;
-  *out = local.sin_addr;
-  return 0;
-}
-
 int build_request(packet *p, const radius_server &srv, uint8_t id, const uint8_t *authenticator,
                   in_addr nas, const char *name, const char *pass)
 {
@@ -189,17 +205,54 @@ int build_request(packet *p, const radius_server &srv, uint8_t id, const uint8_t
   return hmac_md5(srv, p->data, p->len, p->data + ma_at) ? 0 : -1;
 }
 
-// The checks a reply must pass before its code counts. Returns the code of a
-// genuine reply, 0 for anything else.
-uint8_t check_reply(const uint8_t *r, size_t n, const radius_server &srv, const packet &req)
+// What a genuine reply says.
+struct reply_info {
+  uint8_t code;        // ACCESS_ACCEPT, ACCESS_REJECT or ACCESS_CHALLENGE
+  bool administrator;  // Service-Type Administrative-User, and no other
+};
+
+// True when r (n bytes as received) is a genuine reply to req: the checks of
+// the comment at the top. *out then says what it means.
+bool check_reply(const uint8_t *r, size_t n, const radius_server &srv, const packet &req,
+                 reply_info *out)
 {
   if (n < RADIUS_HEADER)
-    return 0;
+    return false;
   size_t len = size_t(r[2]) << 8 | r[3];
   if (len < RADIUS_HEADER || len > n || len > RADIUS_MAX_PACKET)
-    return 0;  // octets past Length are padding and ignored
-  if (r[1] != req.data[1])
-    return 0;
+    return false;  // octets past Length are padding and ignored
+  if ((r[0] != ACCESS_ACCEPT && r[0] != ACCESS_REJECT && r[0] != ACCESS_CHALLENGE) ||
+      r[1] != req.data[1])
+    return false;
+  // Attributes well formed; at most one Message-Authenticator; no
+  // Proxy-State: we never send one, so a reply echoing it was not made for
+  // our request, and chosen-prefix MD5 collisions against the Response
+  // Authenticator hide their blocks in it.
+  size_t ma_at = 0;
+  int ma_count = 0;
+  bool admin = false, other_service = false;
+  for (size_t off = RADIUS_HEADER; off < len;) {
+    if (len - off < 2 || r[off + 1] < 2 || r[off + 1] > len - off)
+      return false;
+    const uint8_t type = r[off], size = r[off + 1];
+    if (type == ATTR_PROXY_STATE)
+      return false;
+    if (type == ATTR_MESSAGE_AUTHENTICATOR) {
+      if (size != MA_ATTR_SIZE)
+        return false;
+      ma_at = off + 2;
+      ma_count++;
+    }
+    if (type == ATTR_SERVICE_TYPE) {
+      bool is_admin = size == 2 + sizeof SERVICE_ADMINISTRATIVE_USER &&
+                      std::memcmp(r + off + 2, SERVICE_ADMINISTRATIVE_USER, 4) == 0;
+      admin = admin || is_admin;
+      other_service = other_service || !is_admin;
+    }
+    off += size;
+  }
+  if (ma_count > 1)
+    return false;
   // Response Authenticator: MD5(code id length request-authenticator
   // attributes secret).
   uint8_t expect[16];
@@ -207,33 +260,21 @@ uint8_t check_reply(const uint8_t *r, size_t n, const radius_server &srv, const 
             {srv.secret, srv.secret_len}},
            expect) ||
       !zun_equal_ct(expect, r + 4, AUTH_SIZE))
-    return 0;
-  // Attributes well formed, exactly one Message-Authenticator.
-  size_t ma_at = 0;
-  int ma_count = 0;
-  for (size_t off = RADIUS_HEADER; off < len;) {
-    if (len - off < 2 || r[off + 1] < 2 || r[off + 1] > len - off)
-      return 0;
-    if (r[off] == ATTR_MESSAGE_AUTHENTICATOR) {
-      if (r[off + 1] != MA_ATTR_SIZE)
-        return 0;
-      ma_at = off + 2;
-      ma_count++;
-    }
-    off += r[off + 1];
-  }
-  if (ma_count != 1)
-    return 0;
+    return false;
   // Message-Authenticator of a reply: HMAC-MD5 over the reply with the
   // request authenticator in place of its own and the attribute zeroed.
-  uint8_t copy[RADIUS_MAX_PACKET];
-  std::memcpy(copy, r, len);
-  std::memcpy(copy + 4, req.data + 4, AUTH_SIZE);
-  std::memset(copy + ma_at, 0, 16);
-  uint8_t mac[16];
-  if (!hmac_md5(srv, copy, len, mac) || !zun_equal_ct(mac, r + ma_at, 16))
-    return 0;
-  return r[0];
+  if (ma_count == 1) {
+    uint8_t copy[RADIUS_MAX_PACKET];
+    std::memcpy(copy, r, len);
+    std::memcpy(copy + 4, req.data + 4, AUTH_SIZE);
+    std::memset(copy + ma_at, 0, 16);
+    uint8_t mac[16];
+    if (!hmac_md5(srv, copy, len, mac) || !zun_equal_ct(mac, r + ma_at, 16))
+      return false;
+  }
+  out->code = r[0];
+  out->administrator = admin && !other_service;
+  return true;
 }
 
 long long now_ms()
@@ -243,54 +284,66 @@ long long now_ms()
   return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Sends the request and waits for the first reply. ACCESS_ACCEPT,
-// ZUN_ERR_RADIUS_REJECT for any other reply, ZUN_ERR_RADIUS_DOWN for none.
-int exchange(int fd, const radius_server &srv, const packet &req)
+// Sends the request (again halfway through the wait) and waits for the first
+// genuine reply, ignoring everything else. The deadline is fixed at the
+// start, so no amount of stray traffic lengthens the wait. ACCESS_ACCEPT
+// (*out filled), ZUN_ERR_RADIUS_REJECT for a genuine refusal,
+// ZUN_ERR_RADIUS_DOWN when none came in time.
+int exchange(int fd, const radius_server &srv, const packet &req, reply_info *out)
 {
-  const sockaddr *to = reinterpret_cast<const sockaddr *>(&srv.addr);
-  for (int attempt = 0; attempt < ATTEMPTS; attempt++) {
-    // A retransmission keeps identifier and authenticator (RFC 2865 2.5).
-    if (sendto(fd, req.data, req.len, 0, to, sizeof srv.addr) != ssize_t(req.len))
+  const long long start = now_ms(), total = wait_ms(), deadline = start + total;
+  int sent = 0;
+  for (;;) {
+    const long long now = now_ms();
+    if (now >= deadline)
       return ZUN_ERR_RADIUS_DOWN;
-    long long deadline = now_ms() + ATTEMPT_WAIT_MS;
-    for (;;) {
-      long long left = deadline - now_ms();
-      if (left <= 0)
-        break;
-      pollfd pfd{fd, POLLIN, 0};
-      int pr = poll(&pfd, 1, int(left));
-      if (pr < 0 && errno == EINTR)
-        continue;
-      if (pr < 0)
+    const long long next_send = start + total * sent / ATTEMPTS;
+    if (sent < ATTEMPTS && now >= next_send) {
+      // A retransmission keeps identifier and authenticator (RFC 2865 2.5).
+      if (send(fd, req.data, req.len, 0) != ssize_t(req.len))
         return ZUN_ERR_RADIUS_DOWN;
-      if (pr == 0)
-        break;
-      uint8_t reply[RADIUS_MAX_PACKET];
-      sockaddr_in from{};
-      socklen_t fromlen = sizeof from;
-      ssize_t n = recvfrom(fd, reply, sizeof reply, MSG_TRUNC,
-                           reinterpret_cast<sockaddr *>(&from), &fromlen);
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == ECONNREFUSED)
-          continue;
-        return ZUN_ERR_RADIUS_DOWN;
-      }
-      if (fromlen != sizeof from || from.sin_family != AF_INET ||
-          from.sin_addr.s_addr != srv.addr.sin_addr.s_addr || from.sin_port != srv.addr.sin_port)
-        return ZUN_ERR_RADIUS_REJECT;
-      if (size_t(n) > sizeof reply)
-        return ZUN_ERR_RADIUS_REJECT;
-      if (check_reply(reply, size_t(n), srv, req) != ACCESS_ACCEPT)
-        return ZUN_ERR_RADIUS_REJECT;
-      return ACCESS_ACCEPT;
+      sent++;
+      continue;
     }
+    const long long until = sent < ATTEMPTS ? next_send : deadline;
+    pollfd pfd{fd, POLLIN, 0};
+    int pr = poll(&pfd, 1, int(until - now));
+    if (pr < 0 && errno != EINTR)
+      return ZUN_ERR_RADIUS_DOWN;
+    if (pr <= 0)
+      continue;
+    uint8_t reply[RADIUS_MAX_PACKET];
+    ssize_t n = recv(fd, reply, sizeof reply, MSG_TRUNC | MSG_DONTWAIT);
+    // An ICMP error (ECONNREFUSED) is as easy to forge as a datagram.
+    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != ECONNREFUSED)
+      return ZUN_ERR_RADIUS_DOWN;
+    if (n < 0 || size_t(n) > sizeof reply || !check_reply(reply, size_t(n), srv, req, out))
+      continue;
+    return out->code == ACCESS_ACCEPT ? int(ACCESS_ACCEPT) : int(ZUN_ERR_RADIUS_REJECT);
   }
-  return ZUN_ERR_RADIUS_DOWN;
+}
+
+// A UDP socket connected to the server: the kernel then delivers datagrams
+// from the server's own address and port only. *nas: the address this host
+// uses towards it (NAS-IP-Address).
+int server_socket(const radius_server &srv, Fd *fd, in_addr *nas)
+{
+  fd->reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (fd->get() < 0 ||
+      connect(fd->get(), reinterpret_cast<const sockaddr *>(&srv.addr), sizeof srv.addr) != 0 ||
+      getsockname(fd->get(), reinterpret_cast<sockaddr *>(&local), &len) != 0)
+    return -1;
+  *nas = local.sin_addr;
+  return 0;
 }
 
 // The record of a user admitted by the server: not an account of the
-// appliance (id 0), with every right.
-void fill_radius_user(zunuser *user, const char *name)
+// appliance (id 0). Only the server's administrators get every right; a
+// server that admits all staff must not make each of them an administrator
+// of the appliance, so everyone else may read everything and change nothing.
+void fill_radius_user(zunuser *user, const char *name, bool administrator)
 {
   zunusers_clear(user);
   user->id = 0;
@@ -298,9 +351,10 @@ void fill_radius_user(zunuser *user, const char *name)
   user->radius = 1;
   strlcpy(user->name, name, sizeof user->name);
   strlcpy(user->remote, "NULL", sizeof user->remote);
-  for (char *list : {user->sread, user->swrite, user->cread, user->cwrite, user->gread,
-                     user->gwrite})
+  for (char *list : {user->sread, user->cread, user->gread})
     strlcpy(list, "all", sizeof user->sread);
+  for (char *list : {user->swrite, user->cwrite, user->gwrite})
+    strlcpy(list, administrator ? "all" : "", sizeof user->swrite);
 }
 
 }  // namespace
@@ -316,32 +370,23 @@ int zunusers_auth_radius(const char *server, const char *name, const char *pass,
   size_t nlen = std::strlen(name), plen = std::strlen(pass);
   if (nlen == 0 || nlen >= sizeof user->name || plen == 0 || plen > PASSWORD_MAX)
     return ZUN_ERR_RADIUS_REJECT;
+  Fd fd;
   in_addr nas{};
-  if (local_address(srv.addr, &nas) != 0)
-    return ZUN_ERR_RADIUS_DOWN;
   uint8_t authenticator[AUTH_SIZE];
   uint8_t id = 0;
-  if (getrandom(authenticator, sizeof authenticator, 0) != ssize_t(sizeof authenticator) ||
+  if (server_socket(srv, &fd, &nas) != 0 ||
+      getrandom(authenticator, sizeof authenticator, 0) != ssize_t(sizeof authenticator) ||
       getrandom(&id, 1, 0) != 1)
     return ZUN_ERR_RADIUS_DOWN;
   packet req;
-  int rc = build_request(&req, srv, id, authenticator, nas, name, pass);
-  if (rc == 0) {
-    Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr = nas;
-    if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
-      rc = ZUN_ERR_RADIUS_DOWN;
-    else
-      rc = exchange(fd.get(), srv, req);
-  } else {
-    rc = ZUN_ERR_RADIUS_DOWN;
-  }
+  reply_info reply{};
+  int rc = build_request(&req, srv, id, authenticator, nas, name, pass) == 0
+               ? exchange(fd.get(), srv, req, &reply)
+               : ZUN_ERR_RADIUS_DOWN;
   explicit_bzero(&req, sizeof req);
   explicit_bzero(&srv, sizeof srv);
   if (rc != ACCESS_ACCEPT)
     return rc;
-  fill_radius_user(user, name);
+  fill_radius_user(user, name, reply.administrator);
   return 0;
 }

@@ -51,9 +51,15 @@ void zunusers_clear(zunuser *user);
 // (valid from Valid); ZUN_ERR_LOGIN otherwise.
 int zunusers_auth_local(const char *name, const char *pass, zunuser *user);
 
-// RADIUS login (PAP) against "address:port:secret". 0 when accepted, the
-// record filled (id 0, name, valid 1, rights "all" unless the server says
-// otherwise); ZUN_ERR_RADIUS_DOWN / ZUN_ERR_RADIUS_REJECT otherwise.
+// RADIUS login (PAP) against "address:port:secret". 0 when the server
+// accepted, the record filled: id 0, name, valid 1, radius 1, every read list
+// "all"; the write lists "all" when the reply's Service-Type is
+// Administrative-User, empty otherwise (a read-only user).
+// ZUN_ERR_RADIUS_REJECT when the server refused (or the name or password
+// cannot be sent); ZUN_ERR_RADIUS_DOWN when no genuine reply came within
+// three seconds (datagrams that are not one are ignored), or the description
+// is unusable. The environment variable APPLIANCE_RADIUS_WAIT_MS (1 to 3000)
+// shortens the wait for tests.
 int zunusers_auth_radius(const char *server, const char *name, const char *pass, zunuser *user);
 
 // Brings a local account's session record up to date with the account's

@@ -42,7 +42,7 @@ const attribute *find_attr(const std::vector<attribute> &attrs, uint8_t type)
   return nullptr;
 }
 
-std::string freeradius_conf(const std::string &dir, uint16_t port, const std::string &secret)
+std::string freeradius_conf(const std::string &dir, uint16_t port)
 {
   return "prefix = /usr\nexec_prefix = /usr\nsysconfdir = /etc\nlocalstatedir = /var\n"
          "sbindir = /usr/sbin\nconfdir = " + dir + "\nraddbdir = ${confdir}\n"
@@ -53,16 +53,19 @@ std::string freeradius_conf(const std::string &dir, uint16_t port, const std::st
          "log {\n destination = stdout\n auth = no\n}\n"
          "security {\n allow_core_dumps = no\n max_attributes = 200\n reject_delay = 0\n"
          " status_server = no\n}\n"
-         "client loopback {\n ipaddr = 127.0.0.1\n secret = \"" + secret + "\"\n"
-         " require_message_authenticator = yes\n}\n"
+         "$INCLUDE clients.conf\n"
          "modules {\n pap {\n }\n files {\n  filename = ${confdir}/users\n }\n}\n"
          "server default {\n"
          " listen {\n  type = auth\n  ipaddr = 127.0.0.1\n  port = " + std::to_string(port) + "\n }\n"
          " authorize {\n  files\n  pap\n }\n"
          " authenticate {\n  Auth-Type PAP {\n   pap\n  }\n }\n"
-         " post-auth {\n  update reply {\n   Message-Authenticator := 0x00\n  }\n"
-         "  Post-Auth-Type REJECT {\n   update reply {\n    Message-Authenticator := 0x00\n   }\n  }\n"
-         " }\n}\n";
+         "}\n";
+}
+
+std::string clients_conf(const std::string &secret)
+{
+  return "client loopback {\n ipaddr = 127.0.0.1\n secret = \"" + secret + "\"\n"
+         " require_message_authenticator = yes\n}\n";
 }
 
 }  // namespace
@@ -159,6 +162,11 @@ bytes build_reply(const reply_shape &s, const request_view &req, const std::stri
   p.push_back(18);  // Reply-Message
   p.push_back(uint8_t(2 + sizeof msg - 1));
   p.insert(p.end(), msg, msg + sizeof msg - 1);
+  for (uint32_t t : s.service_types)
+    p.insert(p.end(), {6, 6, uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)});
+  if (s.proxy_state) {
+    p.insert(p.end(), {33, 6, 'p', 'r', 'o', 'x'});
+  }
   if (s.broken_attribute) {
     p.push_back(18);
     p.push_back(40);  // runs past the end
@@ -183,11 +191,24 @@ bytes build_reply(const reply_shape &s, const request_view &req, const std::stri
     p[2] = uint8_t((p.size() + 10) >> 8);
     p[3] = uint8_t(p.size() + 10);
   }
+  if (s.cut_to != 0 && s.cut_to < p.size())
+    p.resize(s.cut_to);
   return p;
 }
 
-FakeServer::FakeServer(const std::string &secret, mode m, reply_shape shape)
-    : secret_(secret), mode_(m), shape_(std::move(shape))
+std::vector<reply_shape> stray_shapes()
+{
+  std::vector<reply_shape> out;
+  for (const stray_reply &r : STRAY_REPLIES) {
+    out.emplace_back();
+    r.spoil(out.back());
+  }
+  return out;
+}
+
+FakeServer::FakeServer(const std::string &secret, mode m, reply_shape shape,
+                       std::vector<reply_shape> strays)
+    : secret_(secret), mode_(m), shape_(std::move(shape)), strays_(std::move(strays))
 {
   fd_ = udp_socket(&port_);
   other_fd_ = udp_socket(&other_port_);
@@ -210,18 +231,31 @@ std::vector<bytes> FakeServer::requests()
   return requests_;
 }
 
+void FakeServer::send_reply(const reply_shape &shape, const bytes &req, const sockaddr_in &to)
+{
+  bytes reply = build_reply(shape, read_request(req, secret_), secret_);
+  sendto(shape.from_other_port ? other_fd_ : fd_, reply.data(), reply.size(), 0,
+         reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
 void FakeServer::serve()
 {
   if (!ok())
     return;
+  sockaddr_in client{};
+  bool flooding = false;
   while (!stop_.load()) {
+    if (flooding) {
+      const uint8_t junk[] = {2, 0, 0, 20, 'j', 'u', 'n', 'k'};
+      for (int i = 0; i < 64; i++)
+        sendto(fd_, junk, sizeof junk, 0, reinterpret_cast<sockaddr *>(&client), sizeof client);
+    }
     pollfd pfd{fd_, POLLIN, 0};
-    if (poll(&pfd, 1, 20) <= 0)
+    if (poll(&pfd, 1, flooding ? 1 : 20) <= 0)
       continue;
     uint8_t buf[4096];
-    sockaddr_in from{};
-    socklen_t fl = sizeof from;
-    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+    socklen_t fl = sizeof client;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&client), &fl);
     if (n <= 0)
       continue;
     bytes req(buf, buf + n);
@@ -231,11 +265,11 @@ void FakeServer::serve()
       requests_.push_back(req);
       count = requests_.size();
     }
-    if (mode_ == mode::silent || (mode_ == mode::answer_second && count < 2))
-      continue;
-    bytes reply = build_reply(shape_, read_request(req, secret_), secret_);
-    int out = mode_ == mode::from_other_port ? other_fd_ : fd_;
-    sendto(out, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), fl);
+    flooding = mode_ == mode::flood;
+    for (const reply_shape &stray : strays_)
+      send_reply(stray, req, client);
+    if (mode_ == mode::answer || (mode_ == mode::answer_second && count >= 2))
+      send_reply(shape_, req, client);
   }
 }
 
@@ -249,7 +283,8 @@ FreeRadius::FreeRadius(const Root &root, const std::string &secret, const std::s
     return;
   close(probe);
   std::string dir = root.file("/etc/raddb");
-  root.write("/etc/raddb/radiusd.conf", freeradius_conf(dir, port_, secret));
+  root.write("/etc/raddb/radiusd.conf", freeradius_conf(dir, port_));
+  root.write("/etc/raddb/clients.conf", clients_conf(secret));
   root.write("/etc/raddb/users", users);
   proc_ = std::make_unique<Process>(
       kProgram, std::vector<std::string>{"-f", "-l", "stdout", "-d", dir},

@@ -38,39 +38,56 @@ struct request_view {
 };
 request_view read_request(const bytes &packet, const std::string &secret);
 
-// A reply as a genuine server builds it; each field but code spoils one part.
+// A reply as a genuine server builds it (an Access-Accept with a
+// Message-Authenticator and a Reply-Message); the fields below code and
+// service_types change or spoil one part each.
 struct reply_shape {
-  uint8_t code = 2;  // Access-Accept
+  uint8_t code = 2;                     // Access-Accept
+  std::vector<uint32_t> service_types;  // a Service-Type attribute for each
   int id_delta = 0;
   bool with_ma = true;
   bool spoil_ma = false;
   bool spoil_authenticator = false;
   bool long_length_field = false;
   bool broken_attribute = false;
-  std::string reply_secret;  // "" : the shared secret
+  bool proxy_state = false;      // a Proxy-State attribute, correctly signed
+  size_t cut_to = 0;             // sent cut to this many bytes; 0: whole
+  bool from_other_port = false;  // sent from another port of the server's host
+  std::string reply_secret;      // "" : the shared secret
 };
 bytes build_reply(const reply_shape &shape, const request_view &req, const std::string &shared);
 
-// Accept replies forged in one way each, that a client must refuse.
-struct forged_accept {
+// Datagrams that are no genuine reply to the client's request, each an
+// Access-Accept spoiled in one way: a client ignores each and waits on.
+struct stray_reply {
   const char *what;
   void (*spoil)(reply_shape &);
 };
-inline constexpr forged_accept FORGED_ACCEPTS[] = {
-    {"wrong response authenticator", [](reply_shape &s) { s.spoil_authenticator = true; }},
+inline constexpr stray_reply STRAY_REPLIES[] = {
+    {"a few junk bytes", [](reply_shape &s) { s.cut_to = 5; }},
+    {"shorter than a header", [](reply_shape &s) { s.cut_to = 19; }},
+    {"wrong code (Accounting-Response)", [](reply_shape &s) { s.code = 5; }},
     {"wrong identifier", [](reply_shape &s) { s.id_delta = 1; }},
-    {"no message authenticator", [](reply_shape &s) { s.with_ma = false; }},
+    {"length field past the datagram", [](reply_shape &s) { s.long_length_field = true; }},
+    {"attribute past the end", [](reply_shape &s) { s.broken_attribute = true; }},
+    {"wrong response authenticator", [](reply_shape &s) { s.spoil_authenticator = true; }},
     {"wrong message authenticator", [](reply_shape &s) { s.spoil_ma = true; }},
     {"signed with another secret", [](reply_shape &s) { s.reply_secret = "other"; }},
+    {"a Proxy-State we never sent", [](reply_shape &s) { s.proxy_state = true; }},
+    {"from another port", [](reply_shape &s) { s.from_other_port = true; }},
 };
 
 // A server on a loopback port that answers each request as told, in a thread
-// of the test process; it records every request it receives.
+// of the test process; it records every request it receives. Before its
+// answer to each request it sends the strays, in order (in silent mode too,
+// with no answer after them). flood: no answer, but junk datagrams to the
+// client without pause from its first request on.
 class FakeServer {
 public:
-  enum class mode { answer, silent, answer_second, from_other_port };
+  enum class mode { answer, silent, answer_second, flood };
 
-  FakeServer(const std::string &secret, mode m, reply_shape shape = {});
+  FakeServer(const std::string &secret, mode m, reply_shape shape = {},
+             std::vector<reply_shape> strays = {});
   ~FakeServer();
   FakeServer(const FakeServer &) = delete;
   FakeServer &operator=(const FakeServer &) = delete;
@@ -80,10 +97,12 @@ public:
 
 private:
   void serve();
+  void send_reply(const reply_shape &shape, const bytes &req, const sockaddr_in &to);
 
   std::string secret_;
   mode mode_;
   reply_shape shape_;
+  std::vector<reply_shape> strays_;
   int fd_ = -1, other_fd_ = -1;
   uint16_t port_ = 0, other_port_ = 0;
   std::atomic<bool> stop_{false};
@@ -92,10 +111,14 @@ private:
   std::thread thread_;
 };
 
-// Debian's freeradius under root/etc/raddb on a loopback port: one client
-// (127.0.0.1 with `secret`), the users file `users` as given, PAP, and a
-// Message-Authenticator in every reply. Started and waited for (bounded) by
-// the constructor; ok() tells whether it is ready.
+// Every row of STRAY_REPLIES as a shape.
+std::vector<reply_shape> stray_shapes();
+
+// Debian's freeradius under root/etc/raddb on a loopback port, set up as an
+// operator would: clients.conf with one client (127.0.0.1 with `secret`), the
+// users file `users` as given, PAP, and nothing added to the replies for the
+// client's sake. Started and waited for (bounded) by the constructor; ok()
+// tells whether it is ready.
 class FreeRadius {
 public:
   static constexpr const char *kProgram = "/usr/sbin/freeradius";
