@@ -124,18 +124,19 @@ int reuse_session(zunuser &user)
       unlink(path);
       return;
     }
-    if (strcasecmp(other.name, user.name) != 0)
+    // Only the same account's session: a RADIUS user named like a local
+    // account (or another account of that name) never joins its session.
+    if (strcasecmp(other.name, user.name) != 0 || other.radius != user.radius || other.id != user.id)
       return;
     if (user.radius == 0 && std::strcmp(other.pass_mark, user.pass_mark) != 0) {
       unlink(path);  // opened with a password that has since changed: ended
       return;
     }
-    // The session's record, with the account as the login just read it (a
+    // The session's record, with the account as the login just found it (a
     // right taken away since is not handed back).
     account = user;
     user = other;
-    if (account.radius == 0)
-      zunusers_take_account(&user, &account);
+    zunusers_take_account(&user, &account);
     new_key(user);
     // The alias names the file under the root, so that it resolves.
     char alias_rel[1024];

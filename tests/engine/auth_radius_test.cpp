@@ -197,8 +197,18 @@ TEST_F(AuthFreeRadius, LocalAccountWithTheServersPasswordIsTheServersUser)
 {
   // The local check fails, the server accepts: the record is the server's
   // (id 0, read rights only: the server does not call it an administrator),
-  // not the local row with every right.
-  EXPECT_FALSE(radius_key(auth("name=admin&h=radius-pw"), "admin", false).empty());
+  // not the local row with every right, and the local administrator's live
+  // session is not joined (nor the other way round).
+  std::string local = et::login(root, "admin", "pw");
+  ASSERT_FALSE(local.empty());
+  std::string remote = radius_key(auth("name=admin&h=radius-pw"), "admin", false);
+  ASSERT_FALSE(remote.empty());
+  EXPECT_EQ(et::ask(root, remote, "querytype=clearlog"), kDenied);
+  std::string local2 = et::login(root, "admin", "pw");
+  EXPECT_EQ(et::ask(root, local2, "querytype=clearlog"), kNoError);
+  std::string remote2 = radius_key(auth("name=admin&h=radius-pw"), "admin", false);
+  EXPECT_EQ(et::ask(root, remote2, "querytype=clearlog"), kDenied);
+  EXPECT_EQ(sessions().size(), 4u);  // two sessions, an alias to each
 }
 
 TEST_F(AuthFreeRadius, WrongSharedSecretIsNoLogin)
