@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,20 @@ TEST(Utf8Strlcpy, NeverSplitsACharacter)
   Guarded g(4);
   EXPECT_EQ(utf8_strlcpy(g.buf(), "abc", 0), 0u);
   EXPECT_TRUE(g.intact());
+}
+
+// A sequence cut by the end of the counted bytes: nothing past them is read.
+TEST(Utf8Copy, StopsAtTheEndOfTheCountedBytes)
+{
+  const std::string text = "a\xc3\xa9";
+  for (size_t n : {size_t(2), size_t(1)}) {
+    std::unique_ptr<char[]> src(new char[n]);  // exactly n bytes: a read past them is caught
+    std::memcpy(src.get(), text.data(), n);
+    Guarded g(8);
+    EXPECT_EQ(utf8_copy(g.buf(), 8, src.get(), n), n);
+    EXPECT_EQ(std::string(g.buf()), text.substr(0, n));
+    EXPECT_TRUE(g.intact());
+  }
 }
 
 TEST(BoundedText, AppendCutsAndStaysTruncated)

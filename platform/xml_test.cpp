@@ -171,6 +171,22 @@ TEST(XmlDispatch, ReadFailureIsNegativeAfterEarlierHandlers)
   EXPECT_LT(helpers_xml_parse(nullptr), 0);
 }
 
+// A read function that claims more bytes than it was asked for.
+ssize_t boastful_read(void *, void *buf, size_t size)
+{
+  std::memset(buf, ' ', size);
+  std::memcpy(buf, "<a/>", 4);
+  return static_cast<ssize_t>(size + 1);
+}
+
+TEST(XmlDispatch, ReadClaimingMoreThanAskedIsAFailure)
+{
+  xml_channel ch = {&table, boastful_read, nullptr, nullptr, nullptr, nullptr};
+  calls.clear();
+  EXPECT_EQ(helpers_xml_parse(&ch), -3);  // read failed; nothing of it parsed
+  EXPECT_TRUE(calls.empty());
+}
+
 TEST(XmlDispatch, NoTableRunsNothing)
 {
   xml_channel ch = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -341,6 +357,9 @@ TEST(XmlGetParam, Table)
       {"k=\"never closed", 0, {}},
       {"a=\"1\" k=\"never closed", 0, {{"a", "1"}}},
       {"skip='x=\"1\"' real=\"2\"", '"', {{"real", "2"}}},
+      // Quoted text that belongs to no attribute is stepped over whole.
+      {"\"id='9'\" name='x'", 0, {{"name", "x"}}},
+      {"<e>'a=\"1\"'</e> b=\"2\"", 0, {{"b", "2"}}},
       {"<error type=\"no error\" />", 0, {{"type", "no error"}}},
       {"ns:attr=\"1\" data-x=\"2\"", 0, {{"ns:attr", "1"}, {"data-x", "2"}}},
       {"", 0, {}},
@@ -400,6 +419,9 @@ TEST_F(ConfRead, Table)
       {"<languages>\n<language name='Deutsch'>\n</language></languages>", 0, "name='Deutsch'"},
       {"<language>\n</language>", 0, ""},
       {"<language name=\"a>b\" />", 0, "name=\"a>b\""},
+      {"<language name='a>b' x=\"1\">", 0, "name='a>b' x=\"1\""},
+      {"<languages lang=\"x\"/><language name=\"y\"/>", 0, "name=\"y\""},
+      {"<languages name=\"x\"/>", -1, ""},
       {"<language name=\"x\"/>", 0, "name=\"x\""},
       {"<other name=\"x\"/>", -1, ""},
       {"<language name=\"never ends\"", -1, ""},
