@@ -1,0 +1,179 @@
+// The commands of heraldd on /tmp/heraldd.socket and the lines of its
+// settings file: one tag table of 18 entries, the creating, changing and
+// deleting commands of the three kinds (one handler each, wrapped per kind),
+// the element description and change, and the savers of the save command.
+#include "commands.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "notifier.h"
+
+namespace {
+
+constexpr const char *NO_ERROR = "<error type=\"no error\" />";
+constexpr const char *NO_SUCH_ELEMENT = "<error type=\"no such element\" />";
+constexpr const char *MEMORY_ERROR = "<error type=\"memory error\" />";
+constexpr const char *INVALID_ATTRIBUTE = "<error type=\"invalid attribute\" />";
+constexpr const char *MISSING = "<error type=\"some parameters are not specified\" />";
+constexpr const char *TEST_FAILED = "<error type=\"send test message failed\" />";
+
+notifier_list *const LISTS[] = {&zunmaillist, &zunsmslist, &zuntraplist};
+
+// A number attribute as the commands read it: strtol with base detection.
+long number_attr(const char **attrs, const char *name, long absent)
+{
+  const char *text = key_find(attrs, name);
+  return text != nullptr ? std::strtol(text, nullptr, 0) : absent;
+}
+
+// Creates a notifier with number `num` (automatic when negative) and applies
+// the command's attributes to it.
+int create(xml_channel *ch, notifier_list &list, long num, const char **attrs)
+{
+  notifier *n = notifier_list_add(list, static_cast<int32_t>(num));
+  if (n == nullptr)
+    return daemon_reply(ch, MEMORY_ERROR);
+  return daemon_reply(ch, notifier_apply(*n, attrs) != 0 ? INVALID_ATTRIBUTE : NO_ERROR);
+}
+
+// <mail|sms|trap [num=""] ... />: a settings line (or a command of that form).
+int load(xml_channel *ch, notifier_list &list, const char **attrs)
+{
+  return create(ch, list, number_attr(attrs, "num", -1), attrs);
+}
+
+// <addmail|addsms|addtrap [id=""] ... />: changes the notifier of this kind
+// with that id, or creates one with the next free number.
+int add(xml_channel *ch, notifier_list &list, const char **attrs)
+{
+  if (key_find(attrs, "id") == nullptr)
+    return create(ch, list, -1, attrs);
+  notifier *n = notifier_list_find(list, static_cast<uint32_t>(number_attr(attrs, "id", 0)));
+  if (n == nullptr)
+    return daemon_reply(ch, NO_SUCH_ELEMENT);
+  notifier_apply(*n, attrs);
+  return daemon_reply(ch, NO_ERROR);
+}
+
+// <delmail|delsms|deltrap id="" />
+int del(xml_channel *ch, notifier_list &list, const char **attrs)
+{
+  if (key_find(attrs, "id") == nullptr)
+    return daemon_reply(ch, MISSING);
+  uint32_t id = static_cast<uint32_t>(number_attr(attrs, "id", 0));
+  return daemon_reply(ch, notifier_list_delete(list, id) == 0 ? NO_ERROR : NO_SUCH_ELEMENT);
+}
+
+// A test notification goes through a notifier of its own that no list
+// holds; nothing is sent until the kind's sender exists.
+int test(xml_channel *ch, const notifier_kind &kind, const char **attrs)
+{
+  notifier *n = notifier_new(kind);
+  if (n == nullptr)
+    return daemon_reply(ch, TEST_FAILED);
+  notifier_apply(*n, attrs);
+  notifier_free(n);
+  return daemon_reply(ch, TEST_FAILED);
+}
+
+// The notifier with the `element` id in any list (mails, SMS, traps).
+notifier *find_element(const char **attrs)
+{
+  uint32_t id = static_cast<uint32_t>(number_attr(attrs, "element", 0));
+  for (notifier_list *list : LISTS)
+    if (notifier *n = notifier_list_find(*list, id))
+      return n;
+  return nullptr;
+}
+
+// Appends one notifier's settings line to the text of its group.
+void append_line(notifier &n, void *text)
+{
+  notifier_settings_line(n, *static_cast<std::string *>(text));
+}
+
+// Writes a list's group of the settings file through the save channel.
+int save_list(xml_channel *ch, notifier_list &list)
+{
+  std::string text = list.kind->group_open;
+  notifier_list_each(list, append_line, &text);
+  text += list.kind->group_close;
+  daemon_write(ch, text);
+  return 0;
+}
+
+}  // namespace
+
+int zunmail_load(xml_channel *ch, const char **attrs) { return load(ch, zunmaillist, attrs); }
+int zunsms_load(xml_channel *ch, const char **attrs) { return load(ch, zunsmslist, attrs); }
+int zuntrap_load(xml_channel *ch, const char **attrs) { return load(ch, zuntraplist, attrs); }
+int zunmail_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zunmaillist, attrs); }
+int zunsms_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zunsmslist, attrs); }
+int zuntrap_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zuntraplist, attrs); }
+int zunmail_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunmaillist, attrs); }
+int zunsms_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunsmslist, attrs); }
+int zuntrap_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zuntraplist, attrs); }
+int zunmail_cmd_test(xml_channel *ch, const char **attrs) { return test(ch, mail_kind, attrs); }
+int zuntrap_cmd_test(xml_channel *ch, const char **attrs) { return test(ch, trap_kind, attrs); }
+
+// <getelement element="ID" />: the notifier's description.
+int notifier_cmd_get(xml_channel *ch, const char **attrs)
+{
+  notifier *n = find_element(attrs);
+  if (n == nullptr) {
+    daemon_reply(ch, "<error type='element not found' />");
+    return -1;
+  }
+  return daemon_reply(ch, notifier_describe(*n));
+}
+
+// <updateelement element="ID" ... />: changes (and may fire) the notifier;
+// an id that no list holds changes nothing.
+int notifier_cmd_update(xml_channel *ch, const char **attrs)
+{
+  if (notifier *n = find_element(attrs))
+    notifier_apply(*n, attrs);
+  return daemon_reply(ch, NO_ERROR);
+}
+
+// <ctlmodule func="" />: the notifier lists have no module functions.
+int notifier_cmd_ctl(xml_channel *ch, const char **)
+{
+  daemon_reply(ch, "<error type='invalid request' />");
+  return -1;
+}
+
+int zunmail_list_save(xml_channel *ch) { return save_list(ch, zunmaillist); }
+int zuntrap_list_save(xml_channel *ch) { return save_list(ch, zuntraplist); }
+int zunsms_list_save(xml_channel *ch) { return save_list(ch, zunsmslist); }
+
+namespace {
+
+constexpr xml_tag TAGS[] = {
+    {"test", daemon_cmd_test, nullptr},
+    {"save", daemon_cmd_save, nullptr},
+    {"mail", zunmail_load, nullptr},
+    {"addmail", zunmail_cmd_add, nullptr},
+    {"delmail", zunmail_cmd_del, nullptr},
+    {"testmail", zunmail_cmd_test, nullptr},
+    {"sms", zunsms_load, nullptr},
+    {"addsms", zunsms_cmd_add, nullptr},
+    {"delsms", zunsms_cmd_del, nullptr},
+    {"trap", zuntrap_load, nullptr},
+    {"addtrap", zuntrap_cmd_add, nullptr},
+    {"deltrap", zuntrap_cmd_del, nullptr},
+    {"testtrap", zuntrap_cmd_test, nullptr},
+    {"getmodule", daemon_cmd_getmodule, nullptr},
+    {"updatemodule", daemon_cmd_updatemodule, nullptr},
+    {"getelement", notifier_cmd_get, nullptr},
+    {"updateelement", notifier_cmd_update, nullptr},
+    {"ctlmodule", notifier_cmd_ctl, nullptr},
+};
+static_assert(sizeof TAGS / sizeof TAGS[0] == 18);
+
+}  // namespace
+
+const xml_tag_table heraldd_tags = {sizeof TAGS / sizeof TAGS[0], TAGS};
+const daemon_saver heraldd_savers[] = {zunmail_list_save, zuntrap_list_save, zunsms_list_save};
+const size_t heraldd_saver_count = 3;

@@ -1,0 +1,33 @@
+// The command table of heraldd: 18 tags in their fixed order (the request
+// server and the settings replay share it), and the savers of the save
+// command (mails, traps, SMS).
+#pragma once
+#include <cstddef>
+
+#include "daemon.h"
+#include "xmlhelpers.h"
+
+extern const xml_tag_table heraldd_tags;
+extern const daemon_saver heraldd_savers[];
+extern const size_t heraldd_saver_count;
+
+// Handlers of the table, by kind.
+int zunmail_load(xml_channel *ch, const char **attrs);
+int zunsms_load(xml_channel *ch, const char **attrs);
+int zuntrap_load(xml_channel *ch, const char **attrs);
+int zunmail_cmd_add(xml_channel *ch, const char **attrs);
+int zunsms_cmd_add(xml_channel *ch, const char **attrs);
+int zuntrap_cmd_add(xml_channel *ch, const char **attrs);
+int zunmail_cmd_del(xml_channel *ch, const char **attrs);
+int zunsms_cmd_del(xml_channel *ch, const char **attrs);
+int zuntrap_cmd_del(xml_channel *ch, const char **attrs);
+int zunmail_cmd_test(xml_channel *ch, const char **attrs);
+int zuntrap_cmd_test(xml_channel *ch, const char **attrs);
+int notifier_cmd_get(xml_channel *ch, const char **attrs);
+int notifier_cmd_update(xml_channel *ch, const char **attrs);
+int notifier_cmd_ctl(xml_channel *ch, const char **attrs);
+
+// Savers of the settings file, one group each.
+int zunmail_list_save(xml_channel *ch);
+int zuntrap_list_save(xml_channel *ch);
+int zunsms_list_save(xml_channel *ch);

@@ -1,0 +1,287 @@
+// The three notifier lists: rows in a Net-SNMP container ordered by element
+// id (the container the SNMP tables serve), numbering, and registration of
+// the lists as modules and of the notifiers as elements.
+#include "notifier.h"
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "daemon.h"
+#include "zundb.h"
+
+notifier_list zunmaillist{&mail_kind};
+notifier_list zunsmslist{&sms_kind};
+notifier_list zuntraplist{&trap_kind};
+
+namespace {
+
+// The next id for a notifier that the element database did not register.
+std::mutex g_unregistered_lock;
+uint32_t g_next_unregistered = UNREGISTERED_ID_TOP;
+
+// A row of a list: its index (one sub-identifier, the element id) first, as
+// the table helper expects, then the id and the notifier.
+struct table_row {
+  netsnmp_index index;
+  oid index_oid[1];
+  uint32_t id;
+  notifier *record;
+};
+
+class ListLock {
+public:
+  explicit ListLock(notifier_list &l) : l_(l) { pthread_spin_lock(&l_.lock); }
+  ~ListLock() { pthread_spin_unlock(&l_.lock); }
+  ListLock(const ListLock &) = delete;
+  ListLock &operator=(const ListLock &) = delete;
+
+private:
+  notifier_list &l_;
+};
+
+table_row *find_row(notifier_list &list, uint32_t id)
+{
+  oid key_oid[1] = {id};
+  netsnmp_index key = {1, key_oid};
+  return static_cast<table_row *>(CONTAINER_FIND(list.rows, &key));
+}
+
+// Calls fn(row) for every row in ascending index; the list's lock is the
+// caller's.
+template <class F> void each_row(notifier_list &list, F fn)
+{
+  netsnmp_iterator *it = CONTAINER_ITERATOR(list.rows);
+  if (it == nullptr)
+    return;
+  for (auto *row = static_cast<table_row *>(ITERATOR_FIRST(it)); row != nullptr;
+       row = static_cast<table_row *>(ITERATOR_NEXT(it)))
+    fn(*row);
+  ITERATOR_RELEASE(it);
+}
+
+bool num_in_use(notifier_list &list, int32_t num)
+{
+  bool used = false;
+  each_row(list, [&](table_row &row) { used = used || (row.record && row.record->num == num); });
+  return used;
+}
+
+// The next free number from the counter upward (-1 past 999). The counter
+// only grows: a deleted number comes back only after a restart.
+int32_t allocate_num(notifier_list &list)
+{
+  ListLock hold(list);
+  for (int32_t candidate = list.next_num; candidate <= NOTIFIER_MAX_NUM; candidate++) {
+    if (!num_in_use(list, candidate)) {
+      list.next_num = candidate;
+      return candidate;
+    }
+  }
+  return -1;
+}
+
+// Registers the notifier as an element of its list's module; the element id
+// becomes its id. A refused registration leaves it an id of its own below
+// every id handed out before (see UNREGISTERED_ID_TOP).
+void register_element(notifier_list &list, notifier &n)
+{
+  zundb_item item;
+  zundb_item_init(&item);
+  item.module_id = static_cast<int>(list.module_id);
+  item.element_num = n.num;
+  item.clas = zunelement_clas2str(NOTIFIER_CLASS);
+  item.type = zunelement_type2str(NOTIFIER_CLASS, static_cast<int>(n.type));
+  item.name = n.name;
+  item.state = zunelement_state2str(static_cast<int>(n.state), NOTIFIER_CLASS);
+  item.value = "-";
+  item.socket = const_cast<char *>(daemon_socket);
+  if (zundb_element_add(&item) == 0 && item.element_id > 0) {
+    n.id = static_cast<uint32_t>(item.element_id);
+    return;
+  }
+  // The lists are searched in turn by id: the id is unique in all three.
+  std::lock_guard<std::mutex> hold(g_unregistered_lock);
+  while (notifier_list_find(zunmaillist, g_next_unregistered) != nullptr ||
+         notifier_list_find(zunsmslist, g_next_unregistered) != nullptr ||
+         notifier_list_find(zuntraplist, g_next_unregistered) != nullptr)
+    g_next_unregistered--;
+  n.id = g_next_unregistered--;
+}
+
+void unregister_element(uint32_t id)
+{
+  zundb_item item;
+  zundb_item_init(&item);
+  item.element_id = static_cast<int>(id);
+  zundb_element_delete(&item);
+}
+
+}  // namespace
+
+notifier *notifier_new(const notifier_kind &kind)
+{
+  void *memory = std::calloc(1, kind.record_size);
+  if (memory == nullptr)
+    return nullptr;
+  auto *n = static_cast<notifier *>(memory);
+  n->type = kind.type;
+  n->state = STATE_OFF;
+  n->value = STATE_OFF;
+  kind.defaults(*n);
+  if (pthread_spin_init(&n->lock, PTHREAD_PROCESS_PRIVATE) != 0) {
+    std::free(memory);
+    return nullptr;
+  }
+  return n;
+}
+
+void notifier_free(notifier *n)
+{
+  if (n == nullptr)
+    return;
+  pthread_spin_destroy(&n->lock);
+  std::free(n);
+}
+
+int notifier_list_create(notifier_list &list)
+{
+  if (!list.ready) {
+    list.rows = netsnmp_container_find("table_container");
+    if (list.rows == nullptr)
+      return -1;
+    list.rows->compare = netsnmp_compare_netsnmp_index;
+    if (pthread_spin_init(&list.lock, PTHREAD_PROCESS_PRIVATE) != 0) {
+      CONTAINER_FREE(list.rows);
+      list.rows = nullptr;
+      return -1;
+    }
+    list.ready = true;
+  }
+  const notifier_kind &kind = *list.kind;
+  zundb_item item{};
+  item.kind = 2;
+  item.module_num = kind.module_num;
+  item.clas = zunmodule_clas2str(1);
+  item.type = zunmodule_internal2str(2);
+  item.name = kind.module_name;
+  item.state = "normal";
+  item.socket = const_cast<char *>(daemon_socket);
+  if (zundb_module_add(&item) != 0 || item.module_id <= 0)
+    return -1;
+  list.module_id = static_cast<uint32_t>(item.module_id);
+  return 0;
+}
+
+notifier *notifier_list_add(notifier_list &list, int32_t num)
+{
+  if (!list.ready)
+    return nullptr;
+  notifier *n = notifier_new(*list.kind);
+  auto *row = static_cast<table_row *>(std::calloc(1, sizeof(table_row)));
+  if (n == nullptr || row == nullptr) {
+    notifier_free(n);
+    std::free(row);
+    return nullptr;
+  }
+  n->num = num < 0 ? allocate_num(list) : num;
+  n->module = list.module_id;
+  register_element(list, *n);
+  row->index_oid[0] = n->id;
+  row->index.oids = row->index_oid;
+  row->index.len = 1;
+  row->id = n->id;
+  row->record = n;
+  int inserted;
+  {
+    ListLock hold(list);
+    inserted = CONTAINER_INSERT(list.rows, row);
+  }
+  if (inserted != 0) {  // an id the list holds already: the database gave it twice
+    unregister_element(n->id);
+    notifier_free(n);
+    std::free(row);
+    return nullptr;
+  }
+  return n;
+}
+
+notifier *notifier_list_find(notifier_list &list, uint32_t id)
+{
+  if (!list.ready)
+    return nullptr;
+  ListLock hold(list);
+  table_row *row = find_row(list, id);
+  return row != nullptr ? row->record : nullptr;
+}
+
+bool notifier_list_with(notifier_list &list, uint32_t id, void (*fn)(notifier &, void *), void *ctx)
+{
+  if (!list.ready)
+    return false;
+  ListLock hold(list);
+  table_row *row = find_row(list, id);
+  if (row == nullptr || row->record == nullptr)
+    return false;
+  fn(*row->record, ctx);
+  return true;
+}
+
+void notifier_list_each(notifier_list &list, void (*fn)(notifier &, void *), void *ctx)
+{
+  if (!list.ready)
+    return;
+  ListLock hold(list);
+  each_row(list, [&](table_row &row) {
+    if (row.record != nullptr)
+      fn(*row.record, ctx);
+  });
+}
+
+int notifier_list_delete(notifier_list &list, uint32_t id)
+{
+  if (!list.ready)
+    return -1;
+  table_row *row;
+  {
+    ListLock hold(list);
+    row = find_row(list, id);
+    if (row == nullptr)
+      return -1;
+    CONTAINER_REMOVE(list.rows, row);
+  }
+  unregister_element(id);
+  notifier_free(row->record);
+  std::free(row);
+  return 0;
+}
+
+void notifier_list_destroy(notifier_list &list)
+{
+  if (!list.ready)
+    return;
+  {
+    ListLock hold(list);
+    each_row(list, [&](table_row &row) {
+      if (row.record == nullptr)
+        return;
+      unregister_element(row.id);
+      notifier_free(row.record);
+      row.record = nullptr;
+    });
+  }
+  zundb_item item;
+  zundb_item_init(&item);
+  item.module_id = static_cast<int>(list.module_id);
+  if (list.module_id != 0)
+    zundb_module_delete(&item);
+}
+
+const notifier_kind &notifier_kind_of(const notifier &n)
+{
+  return n.type == mail_kind.type ? mail_kind : n.type == sms_kind.type ? sms_kind : trap_kind;
+}

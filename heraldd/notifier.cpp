@@ -1,0 +1,190 @@
+// Applying attributes to a notifier through its kind's setter rows, and
+// writing its description and settings line from its kind's line formats.
+#include "notifier.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "zun_text.h"
+#include "zundb.h"
+
+namespace {
+
+class NotifierLock {
+public:
+  explicit NotifierLock(notifier &n) : n_(n) { pthread_spin_lock(&n_.lock); }
+  ~NotifierLock() { pthread_spin_unlock(&n_.lock); }
+  NotifierLock(const NotifierLock &) = delete;
+  NotifierLock &operator=(const NotifierLock &) = delete;
+
+private:
+  notifier &n_;
+};
+
+template <class T> T &field(notifier &n, size_t offset)
+{
+  return *reinterpret_cast<T *>(reinterpret_cast<char *>(&n) + offset);
+}
+
+template <class T> const T &field(const notifier &n, size_t offset)
+{
+  return *reinterpret_cast<const T *>(reinterpret_cast<const char *>(&n) + offset);
+}
+
+bool is_true(const char *value) { return std::strncmp(value, "true", 4) == 0; }
+
+// A new name is published to the element database (which escapes it on the
+// wire: the name stored there is the one given).
+void set_name(notifier &n, const char *value)
+{
+  if (std::strncmp(n.name, value, sizeof n.name) == 0)
+    return;
+  utf8_strlcpy(n.name, value, sizeof n.name);
+  zundb_item item;
+  zundb_item_init(&item);
+  item.element_id = static_cast<int>(n.id);
+  item.name = n.name;
+  zundb_element_update(&item);
+}
+
+// A recipient list: kept whole, and its first five tokens (separated by
+// blanks, commas and semicolons) referenced in a working copy.
+void set_list(notifier &n, const notifier_attr &row, const char *value)
+{
+  strlcpy(&field<char>(n, row.field), value, row.size);
+  char *buffer = &field<char>(n, row.buffer);
+  char **refs = &field<char *>(n, row.refs);
+  strlcpy(buffer, value, row.size);
+  for (size_t i = 0; i < NOTIFIER_RECIPIENTS; i++)
+    refs[i] = nullptr;
+  char *save = nullptr;
+  size_t count = 0;
+  for (char *token = strtok_r(buffer, " ,;", &save); token != nullptr && count < NOTIFIER_RECIPIENTS;
+       token = strtok_r(nullptr, " ,;", &save))
+    refs[count++] = token;
+}
+
+void put_text(std::string &out, const char *text)
+{
+  char escaped[6 * 1024];
+  out += helpers_xml_name(text, escaped, sizeof escaped);
+}
+
+void put_line(const notifier &n, std::span<const line_field> fields, const char *end, std::string &out)
+{
+  char number[16];
+  for (const line_field &f : fields) {
+    out += f.before;
+    switch (f.kind) {
+    case out_kind::u32:
+      std::snprintf(number, sizeof number, "%u", field<uint32_t>(n, f.field));
+      out += number;
+      break;
+    case out_kind::i32:
+      std::snprintf(number, sizeof number, "%i", field<int32_t>(n, f.field));
+      out += number;
+      break;
+    case out_kind::text:
+      put_text(out, &field<char>(n, f.field));
+      break;
+    case out_kind::flag:
+      out += field<bool>(n, f.field) ? "true" : "false";
+      break;
+    case out_kind::clas:
+      out += zunelement_clas2str(NOTIFIER_CLASS);
+      break;
+    case out_kind::type:
+      out += zunelement_type2str(NOTIFIER_CLASS, static_cast<int>(n.type));
+      break;
+    case out_kind::state:
+      out += zunelement_state2str(static_cast<int>(n.state), NOTIFIER_CLASS);
+      break;
+    }
+  }
+  out += end;
+}
+
+// The kind's default name ("Email-%u", ...) when the name is empty.
+void default_name(notifier &n)
+{
+  if (n.name[0] != '\0')
+    return;
+  char name[sizeof n.name];
+  std::snprintf(name, sizeof name, notifier_kind_of(n).default_name, static_cast<unsigned>(n.num));
+  set_name(n, name);
+}
+
+}  // namespace
+
+int notifier_set(notifier &n, const notifier_attr &row, const char *value)
+{
+  switch (row.kind) {
+  case set_kind::name:
+    set_name(n, value);
+    break;
+  case set_kind::text:
+    strlcpy(&field<char>(n, row.field), value, row.size);
+    break;
+  case set_kind::utf8:
+    utf8_strlcpy(&field<char>(n, row.field), value, row.size);
+    break;
+  case set_kind::number:
+    field<int32_t>(n, row.field) = static_cast<int32_t>(std::strtol(value, nullptr, 0));
+    break;
+  case set_kind::ssl_active: {
+    auto &m = reinterpret_cast<mail_notifier &>(n);
+    m.ssl_active = is_true(value);
+    if (!m.ssl_active)
+      m.starttls = false;
+    break;
+  }
+  case set_kind::starttls: {
+    auto &m = reinterpret_cast<mail_notifier &>(n);
+    m.starttls = is_true(value);
+    if (m.starttls)
+      m.ssl_active = true;
+    break;
+  }
+  case set_kind::list:
+    set_list(n, row, value);
+    break;
+  case set_kind::state:
+    field<uint32_t>(n, row.field) = static_cast<uint32_t>(zunelement_str2state(value));
+    break;
+  }
+  return 0;
+}
+
+int notifier_apply(notifier &n, const char **attrs)
+{
+  const notifier_kind &kind = notifier_kind_of(n);
+  NotifierLock hold(n);
+  if (kind.begin_command != nullptr)
+    kind.begin_command(n);
+  for (size_t i = 0; attrs != nullptr && attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2)
+    for (const notifier_attr &row : kind.attrs)
+      if (std::strcmp(row.name, attrs[i]) == 0)
+        notifier_set(n, row, attrs[i + 1]);
+  default_name(n);
+  int result = kind.fire != nullptr ? kind.fire(n, attrs) : 0;
+  n.value = STATE_OFF;
+  return result;
+}
+
+std::string notifier_describe(notifier &n)
+{
+  const notifier_kind &kind = notifier_kind_of(n);
+  std::string out;
+  NotifierLock hold(n);
+  default_name(n);
+  put_line(n, kind.description, kind.description_end, out);
+  return out;
+}
+
+void notifier_settings_line(notifier &n, std::string &out)
+{
+  const notifier_kind &kind = notifier_kind_of(n);
+  NotifierLock hold(n);
+  put_line(n, kind.settings, kind.settings_end, out);
+}

@@ -1,0 +1,229 @@
+// Notifiers: the three records (mail, SMS, trap), their lists, and the
+// attribute setters through which every command, settings line and SNMP set
+// changes a notifier.
+//
+// A kind (notifier_kind) is data: its defaults, its attribute rows, the
+// formats of its description and of its settings line, and its firing hook.
+// One set of functions works on every list.
+//
+// Threads and locks. Commands run on the request server thread, which alone
+// inserts and removes notifiers; the settings replay runs on the main thread
+// before that thread exists; SNMP requests run on the main thread. A thread
+// other than the server thread reaches a notifier only through
+// notifier_list_with / notifier_list_each, which hold the list's lock while
+// the notifier is used, so a deletion (which takes the list's lock to remove
+// the row) can never free a notifier that another thread is reading. Each
+// notifier's own lock is held while its fields are changed or read; the order
+// is always list lock, then notifier lock.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+#include <span>
+#include <string>
+
+#include "xmlhelpers.h"
+
+typedef struct netsnmp_container_s netsnmp_container;
+
+inline constexpr int NOTIFIER_CLASS = 6;       // element class of every notifier
+inline constexpr uint32_t STATE_ON = 5;        // fires a notification
+inline constexpr uint32_t STATE_OFF = 6;       // at rest
+inline constexpr uint32_t STATE_PULSE = 8;     // fires a video mail (mail only)
+inline constexpr int NOTIFIER_MAX_NUM = 999;   // highest number given automatically
+inline constexpr size_t NOTIFIER_RECIPIENTS = 5;
+
+// Element id of a notifier whose registration the element database refused:
+// counted down from here (2^31-1, the highest id a request can name), never
+// one that another notifier of any list holds. Such a notifier is described,
+// saved and deleted like any other.
+inline constexpr uint32_t UNREGISTERED_ID_TOP = 0x7fffffff;
+
+// The head every record begins with.
+struct notifier {
+  uint32_t id;        // element id; key in its list, index of its SNMP row
+  uint32_t module;    // module id of its list
+  int32_t num;        // element number within the module
+  uint32_t type;      // 1 mail, 2 trap, 3 SMS
+  char name[64];
+  uint32_t state;     // reported state: 6
+  uint32_t value;     // state code of the last `value`; 6 between commands
+  pthread_spinlock_t lock;
+};
+
+struct mail_notifier {
+  notifier head;
+  char server[128];
+  int32_t port;
+  bool ssl_active;
+  bool starttls;
+  char login[64];
+  char password[64];
+  char to[320];
+  char from[64];
+  char message[1024];
+  const char *text;                         // the ready text while a command fires it
+  char recipient_buffer[320];               // working copy of `to`, cut into tokens
+  char *recipients[NOTIFIER_RECIPIENTS];    // into recipient_buffer; null after the last
+};
+
+struct sms_notifier {
+  notifier head;
+  char to_phone[160];
+  char message[512];
+  const char *text;
+  char phone_buffer[160];
+  char *phones[NOTIFIER_RECIPIENTS];
+};
+
+inline constexpr size_t TRAP_MACROS = 6;  // macro3 ... macro8
+
+struct trap_notifier {
+  notifier head;
+  char server[128];
+  int32_t port;
+  char version[4];
+  char comunity[32];
+  char user[64];
+  char level[32];
+  char auth_type[8];
+  char auth_pass[64];
+  char priv_type[8];
+  char priv_pass[64];
+  char message[1024];
+  const char *text;
+  char macro[TRAP_MACROS][256];  // macro3 ... macro8 of the current command
+};
+
+// How an attribute row changes its field.
+enum class set_kind : unsigned char {
+  name,        // the element name: published to the element database when it changes
+  text,        // strlcpy into the field
+  utf8,        // utf8_strlcpy into the field
+  number,      // strtol with base detection, no range check
+  ssl_active,  // "true...": on; otherwise ssl_active and starttls off
+  starttls,    // "true...": starttls and ssl_active on; otherwise starttls off
+  list,        // recipients: the text, and up to five tokens of a working copy
+  state,       // the state code of the text
+};
+
+// One attribute row: name, setter, field (offset and width). A list row also
+// names its working copy and its references.
+struct notifier_attr {
+  const char *name;
+  set_kind kind;
+  size_t field;
+  size_t size;
+  size_t buffer = 0;
+  size_t refs = 0;
+};
+
+// How a field is written into a description or a settings line.
+enum class out_kind : unsigned char {
+  u32,      // the 32-bit field as unsigned decimal
+  i32,      // as signed decimal
+  text,     // the text, XML-escaped
+  flag,     // "true" or "false"
+  clas,     // the element class text of notifiers
+  type,     // the element type text of the notifier's type
+  state,    // the element state text of the notifier's state
+};
+
+// One piece of a line: literal text before the field, then the field.
+struct line_field {
+  const char *before;
+  out_kind kind;
+  size_t field;
+};
+
+struct notifier_kind {
+  const char *noun;          // "mail", "sms", "trap"
+  uint32_t type;             // element type code
+  int module_num;            // module number within the daemon
+  const char *module_name;   // "Mails", "SMSs", "Traps"
+  const char *default_name;  // with %u for the number
+  size_t record_size;
+  void (*defaults)(notifier &n);   // the record's defaults beyond the head
+  std::span<const notifier_attr> attrs;
+  // Run at the start of every command that applies attributes. Optional.
+  void (*begin_command)(notifier &n);
+  // Step 3 of applying, under the notifier's lock, with the command's
+  // attributes: sends a notification when the value asks for one (5, and 8
+  // for a video mail); its result is applying's. Null: nothing is sent.
+  int (*fire)(notifier &n, const char **attrs);
+  std::span<const line_field> description;
+  const char *description_end;
+  const char *group_open;    // "\t<mails>\n"
+  const char *group_close;
+  std::span<const line_field> settings;
+  const char *settings_end;
+};
+
+extern const notifier_kind mail_kind, sms_kind, trap_kind;
+
+// A list of one kind: rows in a container ordered by element id (the SNMP
+// table's container), the module id, the number counter, the list's lock.
+struct notifier_list {
+  const notifier_kind *kind;
+  netsnmp_container *rows = nullptr;
+  uint32_t module_id = 0;
+  int32_t next_num = 1;
+  pthread_spinlock_t lock{};
+  bool ready = false;   // created: the container and the lock exist
+};
+
+extern notifier_list zunmaillist, zunsmslist, zuntraplist;
+
+// Creates the list at start: container, lock, module registration. 0, or -1
+// when the container or lock cannot be made (the list then stays unusable)
+// or the module was refused (the list works; its notifiers carry module 0).
+int notifier_list_create(notifier_list &list);
+
+// Creates a notifier with number `num`, or the next free one when negative;
+// registers it as an element. The notifier, or null (no memory, list not
+// created).
+notifier *notifier_list_add(notifier_list &list, int32_t num);
+
+// The notifier with that element id, or null. For the server thread, which
+// alone deletes notifiers.
+notifier *notifier_list_find(notifier_list &list, uint32_t id);
+
+// Deletes the notifier with that element id (unregistered, freed). 0, or -1
+// when the list has none.
+int notifier_list_delete(notifier_list &list, uint32_t id);
+
+// Frees every notifier (each unregistered) and unregisters the module.
+void notifier_list_destroy(notifier_list &list);
+
+// Calls fn(notifier &) for every notifier in ascending id, under the list's
+// lock (fn must not change the list).
+void notifier_list_each(notifier_list &list, void (*fn)(notifier &, void *), void *ctx);
+
+// Calls fn(notifier &) for the notifier with that id under the list's lock;
+// false when the list has none.
+bool notifier_list_with(notifier_list &list, uint32_t id, void (*fn)(notifier &, void *), void *ctx);
+
+// Applies a command's attributes (in their order, every row of the kind's
+// table whose name equals the attribute's) under the notifier's lock, sets
+// the default name when the name is empty, fires the notifier when the value
+// asks for it, and sets the value back to 6. Returns the firing hook's
+// result (0 without one).
+int notifier_apply(notifier &n, const char **attrs);
+
+// The element description of a notifier (default name set first), under its
+// lock.
+std::string notifier_describe(notifier &n);
+
+// Appends the notifier's settings line, under its lock.
+void notifier_settings_line(notifier &n, std::string &out);
+
+// The kind of a notifier.
+const notifier_kind &notifier_kind_of(const notifier &n);
+
+// Allocates a notifier of the kind with its defaults and its lock (never in
+// a list, never registered): for the lists and for test notifications.
+notifier *notifier_new(const notifier_kind &kind);
+void notifier_free(notifier *n);
+
+// Applies one setter row to a notifier (its lock held).
+int notifier_set(notifier &n, const notifier_attr &row, const char *value);

@@ -1,0 +1,61 @@
+// A private appliance for heraldd's system tests: a root, appliance-sim
+// (element database, log, modem) and heraldd itself, running as an AgentX
+// subagent whose master socket lies under the root (no master answers there;
+// the daemon keeps running without one).
+#pragma once
+#include "harness.h"
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ht {
+
+inline constexpr const char *SOCKET = "/tmp/heraldd.socket";
+inline constexpr const char *SETTINGS = "/mnt/jffs/etc/heraldd.xml";
+inline const std::string kNoError = "<error type=\"no error\" />";
+
+class Heraldd {
+public:
+  // sendmail: whether the mail program exists (mail notifiers need it).
+  explicit Heraldd(bool sendmail = true, const std::vector<std::string> &sim_args = {})
+  {
+    root_.write("/etc/snmp/heraldd.conf", "agentXSocket unix:" + root_.file("/tmp/agentx") + "\n");
+    if (sendmail)
+      root_.write("/usr/sbin/sendmail", "#!/bin/sh\nexit 0\n");
+    sim_ = std::make_unique<zt::Sim>(root_, sim_args);
+  }
+
+  // Starts heraldd; true when it answers.
+  bool start(const std::vector<std::string> &args = {})
+  {
+    std::vector<std::string> argv = {"heraldd"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    proc_ = std::make_unique<zt::Process>(zt::bin("heraldd"), argv, root_.env());
+    return zt::wait_for([&] { return cmd("<test />") == "<error type='Test ok' />"; },
+                        std::chrono::seconds(10));
+  }
+
+  // SIGTERM and the exit status (-1 when it did not end in time).
+  int stop()
+  {
+    proc_->signal(SIGTERM);
+    return proc_->wait(std::chrono::seconds(10));
+  }
+
+  std::string cmd(std::string_view command) const { return zt::exchange(root_, SOCKET, command); }
+  const zt::Root &root() const { return root_; }
+  zt::Sim &sim() { return *sim_; }
+  zt::Process &proc() { return *proc_; }
+
+  // The commands registryd received.
+  std::vector<std::string> registry() const { return sim_->journal_of("registryd"); }
+
+private:
+  zt::Root root_;
+  std::unique_ptr<zt::Sim> sim_;
+  std::unique_ptr<zt::Process> proc_;
+};
+
+}  // namespace ht

@@ -1,0 +1,191 @@
+// heraldd's commands through its socket: every reply byte for byte, the
+// element descriptions, numbering, the setters, registration as the element
+// database sees it, and the failures (no mail program, no element database).
+#include "heraldd_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using ht::kNoError;
+
+const std::string kNoSuch = "<error type=\"no such element\" />";
+const std::string kNotFound = "<error type='element not found' />";
+
+struct Step {
+  std::string command, reply;
+};
+
+void run_steps(ht::Heraldd &h, const std::vector<Step> &steps)
+{
+  for (const Step &s : steps)
+    EXPECT_EQ(h.cmd(s.command), s.reply) << s.command;
+}
+
+// A field of a description ("" when it has none).
+std::string field(const std::string &description, const std::string &name)
+{
+  std::string key = " " + name + "=\"";
+  size_t at = description.find(key);
+  if (at == std::string::npos)
+    return "";
+  at += key.size();
+  return description.substr(at, description.find('"', at) - at);
+}
+
+TEST(HeralddCommands, RepliesAndDescriptionsByteForByte)
+{
+  ht::Heraldd h;
+  ASSERT_TRUE(h.start());
+  // Modules 101 (mails), 102 (SMS), 103 (traps); elements from 104 on.
+  run_steps(h, {
+      {"<addmail name=\"Ops &amp; Co\" server=\"smtp.example.com\" port=\"0x24B\" ssl_active=\"true\" "
+       "starttls=\"false\" login=\"ops\" password=\"p&quot;w\" to=\"a@x.org, b@x.org\" "
+       "from=\"heraldd@x.org\" message=\"Alarm &lt;%s&gt;\" />",
+       kNoError},
+      {"<getelement element=\"104\" />",
+       "<element id=\"104\" module =\"101\" num=\"1\" clas=\"notifier\" type=\"mail\" name=\"Ops &amp; Co\" "
+       "state=\"off\" server=\"smtp.example.com\" port=\"587\" ssl_active=\"true\" starttls=\"false\" "
+       "login=\"ops\" password=\"p&quot;w\" to=\"a@x.org, b@x.org\" from=\"heraldd@x.org\" "
+       "message=\"Alarm &lt;%s&gt;\" />"},
+      {"<addsms to_phone=\"+491701234567;+491707654321\" message=\"Hi\" />", kNoError},
+      {"<getelement element=\"0x69\" />",
+       "<element id=\"105\" module =\"102\" num=\"1\" clas=\"notifier\" type=\"sms\" name=\"SMS-1\" "
+       "state=\"off\" to_phone=\"+491701234567;+491707654321\" message=\"Hi\" />"},
+      {"<addtrap server=\"192.0.2.9\" port=\"162\" version=\"2c\" comunity=\"public\" level=\"noauth\" />",
+       kNoError},
+      {"<getelement element=\"106\" />",
+       "<element id=\"106\" module=\"103\" num=\"1\" clas=\"notifier\" type=\"trap\" name=\"SNMP-1\" "
+       "state=\"off\" server=\"192.0.2.9\" port=\"162\" version=\"2c\" comunity=\"public\"  user=\"\" "
+       "level=\"noauth\"  auth_type=\"\" auth_pass=\"\"  priv_type=\"\" priv_pass=\"\"  "
+       "message=\"Time: %3 Logic: %4, Element: %5, in state: %6, value: %7\"  />"},
+      // Each kind looks in its own list only.
+      {"<addmail id=\"105\" name=\"x\" />", kNoSuch},
+      {"<addsms id=\"105\" name=\"Pager\" />", kNoError},
+      {"<delsms />", "<error type=\"some parameters are not specified\" />"},
+      {"<delsms id=\"104\" />", kNoSuch},
+      {"<deltrap id=\"106\" />", kNoError},
+      {"<getelement element=\"106\" />", kNotFound},
+      {"<getelement />", kNotFound},
+      {"<updateelement element=\"999\" name=\"x\" />", kNoError},
+      {"<updateelement element=\"105\" name=\"Pager 2\" />", kNoError},
+      {"<ctlmodule func=\"x\" />", "<error type='invalid request' />"},
+      {"<updatemodule id=\"101\" />", "<error type='no custom parameters' />"},
+      {"<getmodule />", "<error type='wrong parameters' />"},
+  });
+  EXPECT_EQ(field(h.cmd("<getelement element=\"105\" />"), "name"), "Pager 2");
+  // The names reach the element database as given, escaped once on the wire.
+  std::vector<std::string> reg = h.registry();
+  for (const char *line : {"<dbupdate id=\"104\" name=\"Ops &amp; Co\" />",
+                           "<dbupdate id=\"105\" name=\"Pager 2\" />", "<dbdelelement id=\"106\" />"})
+    EXPECT_NE(std::find(reg.begin(), reg.end(), line), reg.end()) << line;
+}
+
+TEST(HeralddCommands, NumbersCountUpAndADeletedOneIsNotReused)
+{
+  ht::Heraldd h;
+  ASSERT_TRUE(h.start());
+  for (int i = 0; i < 2; i++)
+    ASSERT_EQ(h.cmd("<addmail />"), kNoError);
+  EXPECT_EQ(field(h.cmd("<getelement element=\"104\" />"), "num"), "1");
+  EXPECT_EQ(field(h.cmd("<getelement element=\"105\" />"), "num"), "2");
+  ASSERT_EQ(h.cmd("<delmail id=\"104\" />"), kNoError);
+  ASSERT_EQ(h.cmd("<addmail />"), kNoError);
+  std::string third = h.cmd("<getelement element=\"106\" />");
+  EXPECT_EQ(field(third, "num"), "3");
+  EXPECT_EQ(field(third, "name"), "Email-3");
+  // The lists number apart.
+  ASSERT_EQ(h.cmd("<addtrap />"), kNoError);
+  EXPECT_EQ(field(h.cmd("<getelement element=\"107\" />"), "num"), "1");
+}
+
+TEST(HeralddCommands, SslAndStarttlsDependOnTheirOrder)
+{
+  ht::Heraldd h;
+  ASSERT_TRUE(h.start());
+  ASSERT_EQ(h.cmd("<addmail />"), kNoError);
+  const struct {
+    const char *attrs, *ssl, *starttls;
+  } rows[] = {
+      {"ssl_active=\"false\" starttls=\"true\"", "true", "true"},
+      {"starttls=\"true\" ssl_active=\"false\"", "false", "false"},
+      {"ssl_active=\"true\"", "true", "false"},
+      {"starttls=\"trueish\"", "true", "true"},
+      {"starttls=\"no\"", "true", "false"},
+      {"ssl_active=\"TRUE\"", "false", "false"},
+  };
+  for (const auto &r : rows) {
+    ASSERT_EQ(h.cmd(std::string("<addmail id=\"104\" ") + r.attrs + " />"), kNoError);
+    std::string d = h.cmd("<getelement element=\"104\" />");
+    EXPECT_EQ(field(d, "ssl_active") + "/" + field(d, "starttls"), std::string(r.ssl) + "/" + r.starttls)
+        << r.attrs;
+  }
+}
+
+TEST(HeralddCommands, RegistrationAsTheElementDatabaseSeesIt)
+{
+  ht::Heraldd h;
+  ASSERT_TRUE(h.start());
+  ASSERT_EQ(h.cmd("<addsms name=\"S\" />"), kNoError);
+  ASSERT_EQ(h.cmd("<addmail />"), kNoError);
+  ASSERT_EQ(h.stop(), 0);
+  EXPECT_EQ(h.registry(), (std::vector<std::string>{
+      "<dbaddmodule kind=\"2\" num=\"1\" count=\"0\" class=\"internal\" type=\"notifier list\" "
+      "name=\"Mails\" state=\"normal\" socket=\"/tmp/heraldd.socket\" />",
+      "<dbaddmodule kind=\"2\" num=\"3\" count=\"0\" class=\"internal\" type=\"notifier list\" "
+      "name=\"SMSs\" state=\"normal\" socket=\"/tmp/heraldd.socket\" />",
+      "<dbaddmodule kind=\"2\" num=\"2\" count=\"0\" class=\"internal\" type=\"notifier list\" "
+      "name=\"Traps\" state=\"normal\" socket=\"/tmp/heraldd.socket\" />",
+      "<dbaddelement module=\"102\" num=\"1\" class=\"notifier\" type=\"sms\" name=\"\" state=\"off\" "
+      "value=\"-\" socket=\"/tmp/heraldd.socket\" />",
+      "<dbupdate id=\"104\" name=\"S\" />",
+      "<dbaddelement module=\"101\" num=\"1\" class=\"notifier\" type=\"mail\" name=\"\" state=\"off\" "
+      "value=\"-\" socket=\"/tmp/heraldd.socket\" />",
+      "<dbupdate id=\"105\" name=\"Email-1\" />",
+      // At the stop: traps, SMS, mails, each notifier then its module.
+      "<dbdelmodule id=\"103\" />",
+      "<dbdelelement id=\"104\" />",
+      "<dbdelmodule id=\"102\" />",
+      "<dbdelelement id=\"105\" />",
+      "<dbdelmodule id=\"101\" />",
+  }));
+}
+
+TEST(HeralddCommands, WithoutTheMailProgramMailNotifiersAreKeptAndSayWhy)
+{
+  ht::Heraldd h(false);
+  ASSERT_TRUE(h.start());
+  EXPECT_EQ(h.cmd("<addmail to=\"a@x.org\" />"), "<error type=\"invalid attribute\" />");
+  EXPECT_EQ(field(h.cmd("<getelement element=\"104\" />"), "to"), "a@x.org");
+  EXPECT_EQ(h.cmd("<addmail id=\"104\" to=\"b@x.org\" />"), kNoError);  // a change says nothing
+  ASSERT_TRUE(h.sim().wait_journal(1));
+  auto log = h.sim().journal_of("chronicled");
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "<entry type=\"error\" message=\"Send mail error: &quot;/usr/sbin/sendmail&quot; "
+                       "not found\\n\" level=\"8\" />"),
+            2);
+  EXPECT_EQ(h.cmd("<addsms />"), kNoError);
+}
+
+TEST(HeralddCommands, WithoutTheElementDatabaseNotifiersGetIdsOfTheirOwn)
+{
+  ht::Heraldd h(true, {"--except", "registryd"});
+  ASSERT_TRUE(h.start());
+  for (int i = 0; i < 2; i++)
+    ASSERT_EQ(h.cmd("<addtrap />"), kNoError);
+  ASSERT_EQ(h.cmd("<addsms />"), kNoError);
+  // Counted down from 2^31-1 across the lists, so each names one notifier.
+  EXPECT_EQ(field(h.cmd("<getelement element=\"2147483647\" />"), "type"), "trap");
+  EXPECT_EQ(field(h.cmd("<getelement element=\"2147483646\" />"), "num"), "2");
+  std::string sms = h.cmd("<getelement element=\"2147483645\" />");
+  EXPECT_NE(sms.find(" module =\"0\" num=\"1\" clas=\"notifier\" type=\"sms\""), std::string::npos) << sms;
+  EXPECT_EQ(h.cmd("<deltrap id=\"2147483647\" />"), kNoError);
+  EXPECT_EQ(h.cmd("<deltrap id=\"2147483645\" />"), kNoSuch);
+  EXPECT_EQ(h.cmd("<delsms id=\"2147483645\" />"), kNoError);
+  EXPECT_EQ(h.cmd("<deltrap id=\"2147483646\" />"), kNoError);
+  EXPECT_EQ(h.cmd("<deltrap id=\"2147483646\" />"), kNoSuch);
+}
+
+}  // namespace
