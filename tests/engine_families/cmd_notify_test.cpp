@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "families_env.h"
+#include "../heraldd/heraldd_fixture.h"
 
 namespace {
 
@@ -167,6 +168,44 @@ TEST_F(Notify, Rights)
   // notify write alone is enough for heraldd's commands.
   k = et::login(root, "n", "pw");
   EXPECT_EQ(et::ask(root, k, "querytype=delmail&id=1"), ft::kNoError);
+}
+
+// The gateway in front of the real heraldd: what the browser sends is what
+// the daemon keeps and describes.
+TEST(NotifyWithHeraldd, AddChangeDescribeAndDelete)
+{
+  ht::Heraldd h;
+  ASSERT_TRUE(h.start());
+  et::make_users(h.root(), {{"1", "admin", "pw", "all", "all"}});
+  std::string k = et::login(h.root(), "admin", "pw");
+  ASSERT_FALSE(k.empty());
+  const struct {
+    std::string form, reply;
+  } steps[] = {
+      {"querytype=addmail&name=Ops%2520%2526%2520co&server=smtp.x&port=587&starttls=true&to=a%40x.org"
+       "&password=p%2522w&message=Alarm%2520%253C%2525s%253E",
+       ht::kNoError},
+      {"querytype=addsms&to_phone=%2B4912%3B555&message=Hi", ht::kNoError},
+      {"querytype=addtrap&name=NMS&server=10.0.0.9&version=2&comunity=public", ht::kNoError},
+      {"querytype=addmail&id=104&from=me%40x.org", ht::kNoError},
+      {"querytype=addmail&id=105&from=me%40x.org", "<error type=\"no such element\" />"},
+      {"querytype=delsms&id=105", ht::kNoError},
+      {"querytype=delsms&id=105", "<error type=\"no such element\" />"},
+  };
+  for (const auto &s : steps)
+    EXPECT_EQ(et::ask(h.root(), k, s.form), s.reply) << s.form;
+  EXPECT_EQ(h.cmd("<getelement element=\"104\" />"),
+            "<element id=\"104\" module =\"101\" num=\"1\" clas=\"notifier\" type=\"mail\" "
+            "name=\"Ops &amp; co\" state=\"off\" server=\"smtp.x\" port=\"587\" ssl_active=\"true\" "
+            "starttls=\"true\" login=\"\" password=\"p&quot;w\" to=\"a@x.org\" from=\"me@x.org\" "
+            "message=\"Alarm &lt;%s&gt;\" />");
+  // The browser's getelement reaches the daemon through the element database.
+  EXPECT_EQ(et::ask(h.root(), k, "querytype=getelement&id=104"), h.cmd("<getelement element=\"104\" />"));
+  EXPECT_NE(h.cmd("<getelement element=\"106\" />")
+                .find(" name=\"NMS\" state=\"off\" server=\"10.0.0.9\" port=\"25\" version=\"2\" comunity=\"public\" "),
+            std::string::npos);
+  EXPECT_EQ(et::ask(h.root(), k, "querytype=deltrap&id=106"), ht::kNoError);
+  EXPECT_EQ(h.cmd("<getelement element=\"106\" />"), "<error type='element not found' />");
 }
 
 }  // namespace
