@@ -188,4 +188,24 @@ TEST(HeralddCommands, WithoutTheElementDatabaseNotifiersGetIdsOfTheirOwn)
   EXPECT_EQ(h.cmd("<deltrap id=\"2147483646\" />"), kNoSuch);
 }
 
+TEST(HeralddCommands, CommandLineKnowsTheHostName)
+{
+  zt::Root root;
+  const std::string usage =
+      "Usage: heraldd [options]\n\nOptions:\n-h | --help           print this message\n"
+      "-m | --master         switch to a SNMP master agent mode\n-b | --background     run in the background\n"
+      "-s | --syslog         use syslog\n-f | --settings-file  gauged file settings\n"
+      "-H | --hostname       monitoring system hostname\n";
+  zt::RunResult help = zt::run(zt::bin("heraldd"), {"heraldd", "-h"}, root.env());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, usage);
+  for (std::vector<std::string> args : {std::vector<std::string>{"heraldd", "-s"}, {"heraldd", "-H"}}) {
+    zt::RunResult r = zt::run(zt::bin("heraldd"), args, root.env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(usage), std::string::npos);
+  }
+  ht::Heraldd h;
+  EXPECT_TRUE(h.start({"--hostname", "NMS 2"}));
+}
+
 }  // namespace
