@@ -26,6 +26,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -105,13 +106,15 @@ enum : int {
   CLIENT_UNREACHABLE = -1,  // no socket, nobody listening, bad path
   CLIENT_SEND_FAILED = -2,  // command could not be written
   CLIENT_TIMEOUT = -3,      // reply not finished in time
-  CLIENT_NO_REPLY = -4,     // closed without a byte of reply
+  CLIENT_RESET = -4,        // closed without reading the command
   CLIENT_READ_FAILED = -5,
 };
 
-// Connects and writes command plus NUL. Every later call on the socket
-// passes MSG_DONTWAIT and waits in poll, against the deadline.
-int client_open(const char *path, const char *command, size_t len, Clock::time_point end, Fd &sock)
+// Connects and writes command plus NUL; `sent` tells whether all of it went.
+// Every later call on the socket passes MSG_DONTWAIT and waits in poll,
+// against the deadline.
+int client_open(const char *path, const char *command, size_t len, Clock::time_point end, Fd &sock,
+                bool &sent)
 {
   struct sockaddr_un addr;
   if (make_address(path, &addr) != 0)
@@ -133,7 +136,7 @@ int client_open(const char *path, const char *command, size_t len, Clock::time_p
   // The NUL is part of the framing. A server that stopped reading early
   // (request limit) may refuse the rest; its reply is still worth reading.
   // `len` counts the NUL when the command holds one; otherwise it follows.
-  bool sent = send_all(sock.get(), command, len, end) == 0;
+  sent = send_all(sock.get(), command, len, end) == 0;
   if (sent && (len == 0 || command[len - 1] != '\0'))
     sent = send_all(sock.get(), "", 1, end) == 0;
   if (!sent && Clock::now() >= end)
@@ -143,9 +146,13 @@ int client_open(const char *path, const char *command, size_t len, Clock::time_p
 
 // Reads from sock until close. sink(bytes, n) takes each piece and returns
 // false to stop early (the reply was cut). Returns 0 when the server closed
-// or the sink stopped after a byte arrived; negative otherwise.
+// after taking the whole command (`sent`: an orderly close before any byte is
+// the empty reply) or after a byte of reply, or when the sink stopped;
+// negative otherwise. On Linux a server that closes with our command unread
+// resets the connection, and one that closed before we could send it refused
+// the send: neither has read the command.
 template <class Sink>
-int client_read(int sock, Clock::time_point end, Sink sink)
+int client_read(int sock, bool sent, Clock::time_point end, Sink sink)
 {
   char chunk[4096];
   bool got = false;
@@ -167,7 +174,7 @@ int client_read(int sock, Clock::time_point end, Sink sink)
       continue;
     }
     if (n == 0)
-      return got ? 0 : CLIENT_NO_REPLY;
+      return got || sent ? 0 : CLIENT_RESET;
     if (errno == EINTR)
       continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -178,7 +185,7 @@ int client_read(int sock, Clock::time_point end, Sink sink)
     // partly unread) still ends the reply.
     if (errno == ECONNRESET && got)
       return 0;
-    return got ? CLIENT_READ_FAILED : CLIENT_NO_REPLY;
+    return got ? CLIENT_READ_FAILED : CLIENT_RESET;
   }
 }
 
@@ -294,12 +301,13 @@ int udsclient_exchange_ms(const char *path, char *buf, size_t size, int timeout_
   // the buffer goes: nothing past it is read.
   size_t len = strnlen(buf, size);
   Fd sock;
-  int r = client_open(path, buf, len < size ? len + 1 : len, end, sock);
+  bool sent = false;
+  int r = client_open(path, buf, len < size ? len + 1 : len, end, sock, sent);
   buf[0] = '\0';
   if (r != 0)
     return r;
   len = 0;
-  r = client_read(sock.get(), end, [&](const char *bytes, size_t n) {
+  r = client_read(sock.get(), sent, end, [&](const char *bytes, size_t n) {
     size_t room = size - 1 - len;
     if (room == 0)
       return false;  // full: the reply is cut here
@@ -325,10 +333,11 @@ int udsclient_stdout(const char *path, const char *command)
     return CLIENT_SEND_FAILED;
   auto end = Clock::now() + std::chrono::milliseconds(client_timeout_ms());
   Fd sock;
-  int r = client_open(path, command, std::strlen(command) + 1, end, sock);
+  bool sent = false;
+  int r = client_open(path, command, std::strlen(command) + 1, end, sock, sent);
   if (r != 0)
     return r;
-  return client_read(sock.get(), end, [](const char *bytes, size_t n) {
+  return client_read(sock.get(), sent, end, [](const char *bytes, size_t n) {
     return std::fwrite(bytes, 1, n, stdout) == n;
   });
 }
@@ -389,6 +398,8 @@ int udsserver_run(udsserver *srv)
       result = -1;
       break;
     }
+    if (srv->admit != nullptr && srv->admit(srv, conn.get()) != 0)
+      continue;  // refused: closed with its command unread
     std::string command;
     if (read_command(srv, conn.get(), command) == 0)
       break;  // asked to stop while a client was still sending
@@ -403,6 +414,33 @@ int udsserver_run(udsserver *srv)
   }
   srv->listen_fd = -1;
   return result;
+}
+
+ssize_t udsserver_peek(int fd, char *buf, size_t size)
+{
+  if (fd < 0 || buf == nullptr || size == 0)
+    return -1;
+  auto end = Clock::now() + std::chrono::milliseconds(UDS_SERVER_READ_MS);
+  for (;;) {
+    // The end of input is asked first: bytes that came before it are all.
+    struct pollfd p = {fd, POLLRDHUP, 0};
+    bool ended = ::poll(&p, 1, 0) > 0;
+    ssize_t n = ::recv(fd, buf, size, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+      return 0;
+    size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+    if (const void *nul = std::memchr(buf, '\0', got))
+      return static_cast<const char *>(nul) - buf;
+    if (ended || got == size || Clock::now() >= end)
+      return static_cast<ssize_t>(got);
+    if (got == 0) {
+      wait_fd(fd, POLLIN | POLLRDHUP, end);
+      continue;
+    }
+    // Unread bytes keep the socket readable: poll would return at once.
+    struct timespec ts = {0, 1000 * 1000};
+    ::nanosleep(&ts, nullptr);
+  }
 }
 
 void udsserver_stop(udsserver *srv)

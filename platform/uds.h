@@ -13,9 +13,11 @@ inline constexpr int UDS_CLIENT_TIMEOUT_MS = 10000;  // client gives up after th
 
 // Sends the zero-terminated command held in buf to the socket at `path`
 // (mapped under APPLIANCE_ROOT) and replaces it by the zero-terminated reply,
-// cut to size-1 bytes. Returns 0 on success; non-zero when the daemon is not
-// reachable, closes without a byte of reply, or does not finish its reply
-// within the client time-out (buf then holds an empty text).
+// cut to size-1 bytes. A daemon that read the command and closed without
+// writing has answered with the empty text: 0, buf empty. Non-zero (buf then
+// empty) only when the daemon is not reachable, resets the connection (it
+// closed without reading the whole command), or does not finish its reply
+// within the client time-out.
 int udsclient_exchange(const char *path, char *buf, size_t size);
 
 // The same with its own time limit (milliseconds), for callers that must not
@@ -23,9 +25,9 @@ int udsclient_exchange(const char *path, char *buf, size_t size);
 int udsclient_exchange_ms(const char *path, char *buf, size_t size, int timeout_ms);
 
 // The same with the reply copied to standard output (through stdio, so it
-// keeps its place among printf output) as it arrives (never
-// cut). Returns 0 on success, negative on failure (nothing of a reply that
-// never came is written).
+// keeps its place among printf output) as it arrives (never cut). Returns 0
+// on success (an empty reply prints nothing), negative on the failures above
+// (nothing of a reply that never came is written).
 int udsclient_stdout(const char *path, const char *command);
 
 // Client time-out override for tests (milliseconds; 0 restores the default).
@@ -34,11 +36,28 @@ void udsclient_set_timeout_ms(int ms);
 // Connection handler: takes the connection handle, returns an integer.
 typedef int (*udsserver_handler)(int conn);
 
+struct udsserver;
+
+// Admission check, asked with the descriptor of each accepted connection
+// before a byte of its command is read (it may look at the command with
+// MSG_PEEK, never take it). Non-zero: the server closes the connection with
+// the command unread, so that the client sees a reset, as from a daemon that
+// went away. For stand-ins that play such a daemon; the daemons leave it null.
+typedef int (*udsserver_admit)(udsserver *srv, int fd);
+
+// For an admission check: waits (at most UDS_SERVER_READ_MS) until the
+// command on the descriptor has come whole (its NUL, the end of input, or
+// size bytes) and copies it into buf without taking it from the socket.
+// Returns its length without the NUL (what came when the time ran out), 0
+// when none came, negative on a bad argument.
+ssize_t udsserver_peek(int fd, char *buf, size_t size);
+
 // Server record. The daemon fills path and handler; the rest is zero at
 // start and belongs to the library.
 struct udsserver {
   const char *path;            // socket path as written (mapped inside)
   udsserver_handler handler;
+  udsserver_admit admit;       // optional (null: every connection is read)
   int listen_fd;               // library's
   std::atomic<bool> stop;      // library's: set by udsserver_stop
   int wake_fd[2];              // library's

@@ -59,10 +59,11 @@ bool poll_until(Pred pred, int timeout_ms = 5000)
 // end. ready() tells when the socket accepts.
 class ServerThread {
 public:
-  ServerThread(const char *path, udsserver_handler handler)
+  ServerThread(const char *path, udsserver_handler handler, udsserver_admit admit = nullptr)
   {
     srv_.path = path;
     srv_.handler = handler;
+    srv_.admit = admit;
     thread_ = std::thread([this] {
       result_ = udsserver_run(&srv_);
       done_.store(true);

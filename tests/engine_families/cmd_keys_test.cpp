@@ -45,8 +45,13 @@ TEST_F(Keys, WarderdDown)
   warderd.reset();
   for (const char *form : {"querytype=getdb", "querytype=adddbuser&key=1", "querytype=setdbstate&state=0"})
     EXPECT_EQ(et::ask(root, key, form), ft::kNotLoaded) << form;
-  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "");  // takes the command, never answers
+  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "", 0);  // gone with the command unread
   EXPECT_EQ(et::ask(root, key, "querytype=getdbstate"), ft::kNotLoaded);
+  EXPECT_EQ(warderd->commands(), std::vector<std::string>{"<keysget />"});
+  // A daemon that reads the command and closes has answered the empty text.
+  warderd.reset();  // its socket goes with it
+  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "");
+  EXPECT_EQ(et::ask(root, key, "querytype=getdbstate"), "");
   EXPECT_EQ(warderd->commands(), std::vector<std::string>{"<keysget />"});
 }
 
