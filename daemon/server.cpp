@@ -24,7 +24,8 @@ bool g_server_started = false;
 std::atomic<bool> g_server_quit{false};
 
 // One connection: the parser reads the command through the connection and
-// the handler of its tag writes the reply and closes it.
+// the handler of its tag writes the reply and closes it. A connection carries
+// one command: whatever follows the first one in the request is ignored.
 int on_connection(int conn)
 {
   auto *ch = new (std::nothrow) xml_channel;
@@ -33,7 +34,7 @@ int on_connection(int conn)
   int handle = conn;
   *ch = xml_channel{frame_def()->tags, udsserver_recv, &handle, udsserver_send, &handle,
                     udsserver_close};
-  int result = helpers_xml_parse(ch);
+  int result = helpers_xml_parse_command(ch);
   delete ch;
   return result;
 }

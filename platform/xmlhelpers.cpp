@@ -39,6 +39,8 @@ struct ParseState {
   xml_channel *ch;
   XML_Parser parser;
   int handler_result = 0;  // first non-zero handler result
+  bool first_only = false;  // a connection's command: one handler at most
+  bool done = false;        // the parser was stopped after that handler
 };
 
 void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
@@ -54,6 +56,10 @@ void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
     int r = tag.handler(st->ch, attrs);
     if (r != 0 && st->handler_result == 0)
       st->handler_result = r;
+    if (st->first_only) {
+      st->done = true;
+      XML_StopParser(st->parser, XML_FALSE);
+    }
     return;
   }
 }
@@ -67,9 +73,10 @@ void XMLCALL on_doctype(void *data, const XML_Char *, const XML_Char *, const XM
 // One Expat parser with our handlers, freed with its owner.
 class Parser {
 public:
-  explicit Parser(xml_channel *ch)
+  explicit Parser(xml_channel *ch, bool first_only = false)
   {
     st_.ch = ch;
+    st_.first_only = first_only;
     st_.parser = p_ = XML_ParserCreate(nullptr);
     if (p_ == nullptr)
       return;
@@ -86,6 +93,8 @@ public:
   Parser &operator=(const Parser &) = delete;
 
   XML_Parser get() const { return p_; }
+  // True once the one command of a connection has run: the rest is not read.
+  bool done() const { return st_.done; }
   int result(int parse_status) const
   {
     if (st_.handler_result != 0)
@@ -112,11 +121,13 @@ bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c 
 
 }  // namespace
 
-int helpers_xml_parse(xml_channel *ch)
+namespace {
+
+int parse_channel(xml_channel *ch, bool first_only)
 {
   if (ch == nullptr || ch->read == nullptr)
     return XML_PARSE_READ;
-  Parser parser(ch);
+  Parser parser(ch, first_only);
   XML_Parser p = parser.get();
   if (p == nullptr)
     return XML_PARSE_NO_MEMORY;
@@ -143,10 +154,22 @@ int helpers_xml_parse(xml_channel *ch)
     // The end of input, or the channel limit: what has come is all there is.
     bool final = n == 0;
     if (XML_ParseBuffer(p, static_cast<int>(n), final) != XML_STATUS_OK)
-      return parser.result(XML_PARSE_MALFORMED);
+      return parser.result(parser.done() ? 0 : XML_PARSE_MALFORMED);
     if (final)
       return parser.result(0);
   }
+}
+
+}  // namespace
+
+int helpers_xml_parse(xml_channel *ch)
+{
+  return parse_channel(ch, false);
+}
+
+int helpers_xml_parse_command(xml_channel *ch)
+{
+  return parse_channel(ch, true);
 }
 
 int helpers_xml_parse_string(xml_channel *ch, const char *text, size_t len)

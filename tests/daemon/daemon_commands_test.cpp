@@ -51,6 +51,27 @@ TEST(DaemonCommands, UnknownCommandRunsNoHandler)
   EXPECT_EQ(d.stop(), 0);
 }
 
+// One connection carries one command: the first element that names a tag
+// runs and answers; whatever follows in the request is ignored.
+TEST(DaemonCommands, OnlyTheFirstCommandOfARequestRuns)
+{
+  zt::Root root;
+  Testd d(root);
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  const Exact cases[] = {
+      {"<x><item name=\"a\" /><item name=\"b\" /></x>", "<error type=\"no error\" />"},
+      {"<item name=\"c\" /><item name=\"d\" />", "<error type=\"no error\" />"},
+      {"<x><nosuch /><item name=\"e\" /><test /></x>", "<error type=\"no error\" />"},
+      {"<item name=\"f\"><item name=\"g\" /></item>", "<error type=\"no error\" />"},
+      {"<test /><item name=\"h\" />", "<error type='Test ok' />"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(d.exchange(c.command), c.reply) << c.command;
+  EXPECT_EQ(d.exchange("<items />"),
+            "<items><item name=\"a\" /><item name=\"c\" /><item name=\"e\" /><item name=\"f\" /></items>");
+  EXPECT_EQ(d.stop(), 0);
+}
+
 TEST(DaemonCommands, MalformedCommandIsSurvived)
 {
   zt::Root root;
