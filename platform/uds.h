@@ -10,6 +10,7 @@
 inline constexpr size_t UDS_MAX_REQUEST = 65536;     // server reads at most this
 inline constexpr int UDS_SERVER_READ_MS = 5000;      // server gives a client this long
 inline constexpr int UDS_CLIENT_TIMEOUT_MS = 10000;  // client gives up after this
+inline constexpr size_t UDS_MAX_READING = 256;       // commands a server reads at once
 
 // Sends the zero-terminated command held in buf to the socket at `path`
 // (mapped under APPLIANCE_ROOT) and replaces it by the zero-terminated reply,
@@ -58,34 +59,44 @@ struct udsserver {
   const char *path;            // socket path as written (mapped inside)
   udsserver_handler handler;
   udsserver_admit admit;       // optional (null: every connection is read)
-  int listen_fd;               // library's
+  std::atomic<int> listening;  // library's: 1 + the listening socket while run serves,
+                               // else 0 (another thread may watch it)
   std::atomic<bool> stop;      // library's: set by udsserver_stop
-  int wake_fd[2];              // library's
 };
 
-// Binds the socket (replacing a stale one), accepts connections one at a
-// time, reads each command (until NUL, end of input, 64 KiB or 5 s) and calls
-// the handler with the connection. A connection that brought no byte of
-// command is closed without calling the handler. The handle is not a
-// descriptor: it names the connection's record for the calls below and is
-// never given to two connections. The server ends a connection that the
-// handler left open when the handler returns. Returns when udsserver_stop was called
-// (0) or on a fatal socket error (negative); the caller may call it again.
+// Binds the socket (replacing a stale one) and serves it on the calling
+// thread. The commands of all pending connections are read together, each
+// for at most 5 s from its accept (until NUL, end of input or 64 KiB), so a
+// client that stalls holds up no other; at most UDS_MAX_READING are read at
+// once, and beyond that (or out of descriptors) new connections wait in the
+// listen queue. Each command is dispatched as soon as it is complete: the
+// handler is called with the connection, one handler at a time, on this
+// thread. A connection that brought no byte of command is closed without
+// calling the handler. The handle is not a descriptor: it names the
+// connection's record for the calls below and is never given to two
+// connections. The server ends a connection that the handler left open when
+// the handler returns. Returns when udsserver_stop was called (0; connections
+// still being read are closed) or on a fatal socket error (negative); the
+// caller may call it again.
 int udsserver_run(udsserver *srv);
 
-// Asks a running udsserver_run to return after the command in progress; safe
-// from any thread. The record may be run again after udsserver_reset.
+// Asks a running udsserver_run to return after the command in progress (one
+// about to start returns at once); safe from any thread. It shuts the
+// listening socket down, which wakes the server and refuses new clients.
+// udsserver_reset withdraws the request: the record may be run again.
 void udsserver_stop(udsserver *srv);
 void udsserver_reset(udsserver *srv);
 
-// Connection calls with the semantics of read/write/close. `conn` is the
-// address of an int holding the connection handle (the xml_channel context
+// Connection calls with the semantics of read/write/close, made by the
+// handler on the server's thread while it runs. `conn` is the address of an
+// int holding the connection handle (the xml_channel context
 // convention). recv yields the command bytes read by the server, then 0; it
 // goes on serving them after close, since the parser may still be inside the
 // command when its handler closes. send writes everything or fails (-1): a
 // client that takes nothing for 5 s fails it, and every later send on the
 // connection fails at once; a client that went away fails it without
-// SIGPIPE. Unknown or closed handles give -1 (EBADF).
+// SIGPIPE. Unknown or closed handles, and calls from another thread, give
+// -1 (EBADF).
 ssize_t udsserver_recv(void *conn, void *buf, size_t size);
 ssize_t udsserver_send(void *conn, const void *buf, size_t count);
 int udsserver_close(void *conn);

@@ -264,18 +264,73 @@ TEST_F(Uds, UnfinishedReplyGivesUpWithinTheLimit)
   release.store(true);
 }
 
-// A client that connects and says nothing costs the server at most its read
-// limit; the next client is served.
-TEST_F(Uds, IdleClientDoesNotStopTheNext)
+// Clients that connect and stall, silent or half-way through their command,
+// hold up no other: the others are served while they wait (within a client
+// time-out far below the server's read limit), and each stalled one is
+// served when its command completes. A stop ends the server while they wait.
+TEST_F(Uds, StalledClientsHoldUpNoOther)
 {
   zunt::ServerThread server(SOCK, echo_handler);
-  int idle = raw_connect(root, SOCK);
-  ASSERT_GE(idle, 0);
-  char buf[64] = "after";
+  std::vector<int> idle;
+  for (int i = 0; i < 10; i++) {
+    idle.push_back(raw_connect(root, SOCK));
+    ASSERT_GE(idle.back(), 0);
+  }
+  int half = raw_connect(root, SOCK);
+  ASSERT_GE(half, 0);
+  ASSERT_EQ(::write(half, "<ha", 3), 3);
+  udsclient_set_timeout_ms(2000);
+  for (int i = 0; i < 5; i++) {
+    char buf[64] = "after";
+    EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "got:5");
+  }
+  ASSERT_EQ(::write(half, "lf />", 6), 6);  // the rest and the NUL
+  char reply[16] = "";
+  EXPECT_EQ(::read(half, reply, sizeof reply - 1), 5);
+  EXPECT_STREQ(reply, "got:8");
+  EXPECT_EQ(seen_copy(), (std::vector<std::string>{"after", "after", "after", "after", "after", "<half />"}));
+  EXPECT_TRUE(server.stop());
+  EXPECT_EQ(server.result(), 0);
+  for (int fd : idle)
+    ::close(fd);
+  ::close(half);
+}
+
+// Counts the connections the server accepted.
+std::atomic<int> admitted{0};
+int count_admit(udsserver *, int)
+{
+  admitted++;
+  return 0;
+}
+
+// A flood of silent clients cannot take every descriptor: beyond
+// UDS_MAX_READING commands being read, clients wait in the listen queue, and
+// each one that ends makes room for one more.
+TEST_F(Uds, CommandsReadAtOnceAreBounded)
+{
+  admitted.store(0);
+  zunt::ServerThread server(SOCK, echo_handler, count_admit);
+  const int cap = static_cast<int>(UDS_MAX_READING);
+  std::vector<int> silent;
+  for (int i = 0; i < cap + 4; i++) {
+    silent.push_back(raw_connect(root, SOCK));
+    ASSERT_GE(silent.back(), 0) << i;
+  }
+  ASSERT_TRUE(zunt::poll_until([&] { return admitted.load() == cap; }));
+  ::close(silent[0]);  // the oldest goes: one more is accepted, not all
+  ASSERT_TRUE(zunt::poll_until([&] { return admitted.load() == cap + 1; }));
+  char buf[64] = "probe";
+  udsclient_set_timeout_ms(200);  // still waiting behind the others
+  EXPECT_NE(udsclient_exchange(SOCK, buf, sizeof buf), 0);
+  EXPECT_EQ(admitted.load(), cap + 1);
+  for (size_t i = 1; i < silent.size(); i++)
+    ::close(silent[i]);
+  udsclient_set_timeout_ms(0);
+  std::strcpy(buf, "after");
   EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);
   EXPECT_STREQ(buf, "got:5");
-  EXPECT_EQ(seen_copy(), std::vector<std::string>{"after"});
-  ::close(idle);
 }
 
 // A command without its NUL ends at end of input.

@@ -71,7 +71,7 @@ public:
     std::string mapped = std::string(std::getenv("APPLIANCE_ROOT") ? std::getenv("APPLIANCE_ROOT") : "") + path;
     poll_until([&] {
       struct stat st;
-      return srv_.listen_fd > 0 && ::stat(mapped.c_str(), &st) == 0;
+      return srv_.listening.load() > 0 && ::stat(mapped.c_str(), &st) == 0;
     });
   }
   ~ServerThread() { stop(); }

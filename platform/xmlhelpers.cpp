@@ -17,6 +17,7 @@
 
 #include "uds.h"
 #include "zun_path.h"
+#include "zunutils.h"
 
 #include <cerrno>
 #include <climits>
@@ -26,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -70,23 +72,53 @@ void XMLCALL on_doctype(void *data, const XML_Char *, const XML_Char *, const XM
   XML_StopParser(st->parser, XML_FALSE);
 }
 
-// One Expat parser with our handlers, freed with its owner.
+// A parser kept by each thread between parses and reset for the next one: a
+// daemon's command then costs no parser allocation, and the salt of Expat's
+// hash tables is drawn from the kernel once per thread instead of once per
+// parse. A parse inside a handler's parse finds none kept and makes its own.
+struct KeptParser {
+  XML_Parser parser = nullptr;
+  unsigned long salt = 0;
+  ~KeptParser()
+  {
+    if (parser != nullptr)
+      XML_ParserFree(parser);
+  }
+};
+thread_local KeptParser kept;
+
+// One Expat parser with our handlers, handed back to the thread (or freed)
+// with its owner.
 class Parser {
 public:
   explicit Parser(xml_channel *ch, bool first_only = false)
   {
     st_.ch = ch;
     st_.first_only = first_only;
-    st_.parser = p_ = XML_ParserCreate(nullptr);
+    p_ = std::exchange(kept.parser, nullptr);
+    if (p_ != nullptr && XML_ParserReset(p_, nullptr) != XML_TRUE) {
+      XML_ParserFree(p_);
+      p_ = nullptr;
+    }
+    if (p_ == nullptr)
+      p_ = XML_ParserCreate(nullptr);
+    st_.parser = p_;
     if (p_ == nullptr)
       return;
+    if (kept.salt == 0)  // never 0, which would have Expat draw one per parse
+      kept.salt = ((static_cast<unsigned long>(zunutils_random_uint()) << 31) ^ zunutils_random_uint()) | 1;
+    XML_SetHashSalt(p_, kept.salt);
     XML_SetUserData(p_, &st_);
     XML_SetStartElementHandler(p_, on_start);
     XML_SetStartDoctypeDeclHandler(p_, on_doctype);
   }
   ~Parser()
   {
-    if (p_ != nullptr)
+    if (p_ == nullptr)
+      return;
+    if (kept.parser == nullptr)
+      kept.parser = p_;
+    else
       XML_ParserFree(p_);
   }
   Parser(const Parser &) = delete;
