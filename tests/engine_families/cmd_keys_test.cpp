@@ -97,6 +97,17 @@ TEST_F(Keys, RadiusDescriptionForms)
   }
 }
 
+// stewardd may answer any RADIUS command with nothing at all: an empty reply
+// is its answer, not a daemon gone.
+TEST_F(Keys, RadiusEmptyRepliesAreAnswers)
+{
+  sim.stop();
+  ft::FakeDaemon stewardd{root, "stewardd", ""};
+  EXPECT_EQ(et::ask(root, key, "querytype=getradius"), "<radius enable=\"0\" />");
+  EXPECT_EQ(et::ask(root, key, "querytype=setradius&enable=1&addr=h&port=1&secret=s"), ft::kNoError);
+  EXPECT_EQ(stewardd.commands(), (std::vector<std::string>{"<getradius />", "<setradius srv1=\"h:1:s\" />"}));
+}
+
 TEST_F(Keys, StewarddDown)
 {
   sim.fault("stewardd", "close");
