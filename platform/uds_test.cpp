@@ -49,14 +49,19 @@ std::string read_all(int conn)
   return cmd;
 }
 
+// Reads the command and records it.
+std::string read_and_remember(int conn)
+{
+  std::string cmd = read_all(conn);
+  std::lock_guard<std::mutex> lock(seen_mutex);
+  seen.push_back(cmd);
+  return cmd;
+}
+
 // Records the command and answers "got:" and its length.
 int echo_handler(int conn)
 {
-  std::string cmd = read_all(conn);
-  {
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    seen.push_back(cmd);
-  }
+  std::string cmd = read_and_remember(conn);
   std::string reply = "got:" + std::to_string(cmd.size());
   udsserver_send(&conn, reply.data(), reply.size());
   return udsserver_close(&conn);
@@ -468,11 +473,7 @@ TEST_F(Uds, StdoutKeepsItsPlaceAmongPrintfOutput)
 // Reads the command and closes without a byte of reply.
 int reply_nothing_handler(int conn)
 {
-  std::string cmd = read_all(conn);
-  {
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    seen.push_back(cmd);
-  }
+  read_and_remember(conn);
   return udsserver_close(&conn);
 }
 
