@@ -50,12 +50,13 @@ void pause_ms(long ms)
 // (the socket cannot be bound) is retried after a short pause rather than in
 // a tight loop.
 //
-// The thread takes the batch scheduling policy, which only gives up
-// preempting the running task when the thread is woken. Every command comes
-// from a client that blocks on the reply right after sending it, so on a
-// single core (the board's) a server that preempted its client at the
-// connect and at the command only added context switches: measured on one
-// core, 2.3 per test command instead of 1.4, and an eighth of its round trip.
+// The thread takes the batch scheduling policy: the same share of the
+// processor, but its wake-ups never preempt the task that is running. Every
+// command comes from a client that blocks on the reply right after sending
+// it, so on a single core (the board's) a server that preempted its client
+// at the connect and again at the command only added context switches:
+// measured on one core, 2.3 per test command instead of 1.4, an eighth of
+// its round trip.
 void *server_thread(void *)
 {
   sched_param batch{};
