@@ -1,7 +1,9 @@
 // Fuzz target for the XML helpers that read outside input: tag-table
-// dispatch over a text, the attribute walker and the escaper.
+// dispatch over a text and a connection's one command, the attribute walker
+// and the escaper.
 #include "xmlhelpers.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +39,30 @@ const xml_tag tags[] = {
 };
 const xml_tag_table table = {sizeof tags / sizeof tags[0], tags};
 
+// A connection's command runs one handler at most.
+int commands_run = 0;
+int count_command(xml_channel *ch, const char **attrs)
+{
+  commands_run++;
+  return check_attrs(ch, attrs);
+}
+const xml_tag command_tags[] = {{"a", count_command, nullptr}, {"f", count_command, nullptr}};
+const xml_tag_table command_table = {sizeof command_tags / sizeof command_tags[0], command_tags};
+
+// The text as a channel, in pieces of 7 bytes.
+struct TextReader {
+  const std::string &text;
+  size_t pos = 0;
+};
+ssize_t read_text(void *ctx, void *buf, size_t size)
+{
+  auto *r = static_cast<TextReader *>(ctx);
+  size_t n = std::min({size, size_t(7), r->text.size() - r->pos});
+  std::memcpy(buf, r->text.data() + r->pos, n);
+  r->pos += n;
+  return static_cast<ssize_t>(n);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -52,6 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   int r = helpers_xml_parse_string(&ch, text.data(), text.size());
   if (r > 0)
     std::abort();  // results are 0 or negative
+
+  TextReader reader{text};
+  xml_channel conn = {&command_table, read_text, &reader, nullptr, nullptr, nullptr};
+  commands_run = 0;
+  if (helpers_xml_parse_command(&conn) > 0 || commands_run > 1)
+    std::abort();
 
   // The walker over the text as a C string: every step moves the cursor on
   // and stays inside the text.

@@ -104,8 +104,14 @@ TEST_F(Log, ChronicledDownFallsBack)
   EXPECT_LT(zunlog_message("access", "nobody listens", 8), 0);
   {
     zunt::ServerThread server(CHRONICLED_SOCKET, chronicled);
-    answer = false;  // takes the entry but never confirms it
-    EXPECT_LT(zunlog_message("access", "unconfirmed", 8), 0);
+    answer = false;  // takes the entry, closes without a word: it was reached
+    EXPECT_EQ(zunlog_message("access", "unconfirmed", 8), 0);
+    EXPECT_EQ(received().size(), 1u);
+  }
+  {
+    // Gone with the entry unread (the connection reset).
+    zunt::ServerThread server(CHRONICLED_SOCKET, chronicled, [](udsserver *, int) { return -1; });
+    EXPECT_LT(zunlog_message("access", "unread", 8), 0);
     EXPECT_EQ(received().size(), 1u);
   }
   EXPECT_LT(zunlog_message(nullptr, nullptr, 8), 0);

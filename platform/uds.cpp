@@ -1,42 +1,48 @@
 // UNIX stream socket exchange, client and server.
 //
 // Framing: the client connects, writes the command and one NUL byte, then
-// reads the reply until the server closes. The server reads the command
-// (until NUL, end of input, UDS_MAX_REQUEST bytes or UDS_SERVER_READ_MS),
-// keeps it in a per-connection record that udsserver_recv serves, and hands
-// the connection to the daemon's handler. Every wait is a poll against a
-// deadline, so neither side can be held by a peer that stops talking, and
-// every send uses MSG_NOSIGNAL, so a peer that went away costs an error
-// return, never a SIGPIPE. The process's SIGPIPE disposition is left alone:
-// an ignored SIGPIPE would be inherited by the commands the daemons run.
+// reads the reply until the server closes. The server reads the commands of
+// its pending connections together (each until NUL, end of input,
+// UDS_MAX_REQUEST bytes or UDS_SERVER_READ_MS from its accept), keeps each
+// in a per-connection record that udsserver_recv serves, and hands the
+// connection to the daemon's handler once its command is complete. Every
+// wait on a peer is a poll against a deadline (the server's wait in accept
+// is ended by udsserver_stop), so neither side can be held by a peer that
+// stops talking, and every send uses MSG_NOSIGNAL, so a peer that went away
+// costs an error return, never a SIGPIPE. The process's SIGPIPE disposition
+// is left alone: an ignored SIGPIPE would be inherited by the commands the
+// daemons run.
 #include "uds.h"
 #include "zun_fd.h"
 
 #include "zun_path.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 
-// Milliseconds left until `end` (0 when passed), for poll.
+// Milliseconds left until `end` (0 when passed), for poll; a part of a
+// millisecond counts whole, so that a wait does not end just before it.
 int ms_left(Clock::time_point end)
 {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
   if (left <= 0)
     return 0;
   return left > 1000000 ? 1000000 : static_cast<int>(left);
@@ -58,7 +64,9 @@ int wait_fd(int fd, short events, Clock::time_point end)
   }
 }
 
-// Writes all of buf before the deadline. 0 done, -1 failure or time-out.
+// Writes all of buf before the deadline (the zero time point: within
+// UDS_SERVER_READ_MS of the first wait, the server's limit; a reply seldom
+// waits, so the clock is not read for it). 0 done, -1 failure or time-out.
 int send_all(int fd, const char *buf, size_t len, Clock::time_point end)
 {
   while (len > 0) {
@@ -71,6 +79,8 @@ int send_all(int fd, const char *buf, size_t len, Clock::time_point end)
     if (w < 0 && errno == EINTR)
       continue;
     if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (end == Clock::time_point{})
+        end = Clock::now() + std::chrono::milliseconds(UDS_SERVER_READ_MS);
       if (wait_fd(fd, POLLOUT, end) != 1)
         return -1;
       continue;
@@ -105,13 +115,15 @@ enum : int {
   CLIENT_UNREACHABLE = -1,  // no socket, nobody listening, bad path
   CLIENT_SEND_FAILED = -2,  // command could not be written
   CLIENT_TIMEOUT = -3,      // reply not finished in time
-  CLIENT_NO_REPLY = -4,     // closed without a byte of reply
+  CLIENT_RESET = -4,        // closed without reading the command
   CLIENT_READ_FAILED = -5,
 };
 
-// Connects and writes command plus NUL. Every later call on the socket
-// passes MSG_DONTWAIT and waits in poll, against the deadline.
-int client_open(const char *path, const char *command, size_t len, Clock::time_point end, Fd &sock)
+// Connects and writes command plus NUL; `sent` tells whether all of it went.
+// Every later call on the socket passes MSG_DONTWAIT and waits in poll,
+// against the deadline.
+int client_open(const char *path, const char *command, size_t len, Clock::time_point end, Fd &sock,
+                bool &sent)
 {
   struct sockaddr_un addr;
   if (make_address(path, &addr) != 0)
@@ -133,7 +145,7 @@ int client_open(const char *path, const char *command, size_t len, Clock::time_p
   // The NUL is part of the framing. A server that stopped reading early
   // (request limit) may refuse the rest; its reply is still worth reading.
   // `len` counts the NUL when the command holds one; otherwise it follows.
-  bool sent = send_all(sock.get(), command, len, end) == 0;
+  sent = send_all(sock.get(), command, len, end) == 0;
   if (sent && (len == 0 || command[len - 1] != '\0'))
     sent = send_all(sock.get(), "", 1, end) == 0;
   if (!sent && Clock::now() >= end)
@@ -143,9 +155,13 @@ int client_open(const char *path, const char *command, size_t len, Clock::time_p
 
 // Reads from sock until close. sink(bytes, n) takes each piece and returns
 // false to stop early (the reply was cut). Returns 0 when the server closed
-// or the sink stopped after a byte arrived; negative otherwise.
+// after taking the whole command (`sent`: an orderly close before any byte is
+// the empty reply) or after a byte of reply, or when the sink stopped;
+// negative otherwise. On Linux a server that closes with our command unread
+// resets the connection, and one that closed before we could send it refused
+// the send: neither has read the command.
 template <class Sink>
-int client_read(int sock, Clock::time_point end, Sink sink)
+int client_read(int sock, bool sent, Clock::time_point end, Sink sink)
 {
   char chunk[4096];
   bool got = false;
@@ -167,7 +183,7 @@ int client_read(int sock, Clock::time_point end, Sink sink)
       continue;
     }
     if (n == 0)
-      return got ? 0 : CLIENT_NO_REPLY;
+      return got || sent ? 0 : CLIENT_RESET;
     if (errno == EINTR)
       continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -178,106 +194,224 @@ int client_read(int sock, Clock::time_point end, Sink sink)
     // partly unread) still ends the reply.
     if (errno == ECONNRESET && got)
       return 0;
-    return got ? CLIENT_READ_FAILED : CLIENT_NO_REPLY;
+    return got ? CLIENT_READ_FAILED : CLIENT_RESET;
   }
 }
 
 // ---------------------------------------------------------------- server
 
-// The command of one accepted connection, served by udsserver_recv.
+// A connection whose command is still arriving: its descriptor (closed with
+// the record, also when a cancelled server thread unwinds), the end of its
+// read time and what has come so far.
+struct Reading {
+  int fd;
+  Clock::time_point end;
+  std::string command;
+
+  Reading(int f, Clock::time_point e) : fd(f), end(e) {}
+  Reading(Reading &&o) noexcept : fd(std::exchange(o.fd, -1)), end(o.end), command(std::move(o.command)) {}
+  Reading &operator=(Reading &&o) noexcept
+  {
+    if (this != &o) {
+      close_fd();
+      fd = std::exchange(o.fd, -1);
+      end = o.end;
+      command = std::move(o.command);
+    }
+    return *this;
+  }
+  Reading(const Reading &) = delete;
+  Reading &operator=(const Reading &) = delete;
+  ~Reading() { close_fd(); }
+  void close_fd()
+  {
+    if (fd >= 0)
+      ::close(fd);
+    fd = -1;
+  }
+};
+
+// Takes what has arrived of r's command. True when the command is complete:
+// its NUL, the end of input, the request limit, a failed read (the client
+// went away), or its read time is over.
+bool read_more(Reading &r, Clock::time_point now)
+{
+  char chunk[4096];
+  while (r.command.size() < UDS_MAX_REQUEST) {
+    size_t want = UDS_MAX_REQUEST - r.command.size();
+    ssize_t n = ::recv(r.fd, chunk, want < sizeof chunk ? want : sizeof chunk, MSG_DONTWAIT);
+    if (n > 0) {
+      const char *nul = static_cast<const char *>(std::memchr(chunk, '\0', static_cast<size_t>(n)));
+      r.command.append(chunk, nul != nullptr ? static_cast<size_t>(nul - chunk) : static_cast<size_t>(n));
+      if (nul != nullptr)
+        return true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return now >= r.end;  // out of time: what arrived is the command
+    return true;
+  }
+  return true;
+}
+
+// The connection being dispatched, served by the connection calls. Handlers
+// run on the server's thread, one at a time, so each thread has at most one
+// and no lock is needed.
 struct Connection {
-  int fd = -1;             // -1 once udsserver_close ran
-  std::string command;     // bytes read before dispatch (without the NUL)
-  size_t served = 0;       // how much udsserver_recv has handed out
+  int handle;
+  int fd;                    // -1 once udsserver_close ran
+  std::string command;       // bytes read before dispatch (without the NUL)
+  size_t served = 0;         // how much udsserver_recv has handed out
   bool send_failed = false;  // a send timed out: later sends fail at once
 };
 
-// Connections of every server of the process, keyed by handle. Handles are
-// never reused while the process runs long enough to matter (2^31 commands),
-// so a handle that was closed can never reach another server's connection.
-std::mutex conn_mutex;
-std::map<int, Connection> connections;
-int next_handle = 0;
+thread_local Connection *current = nullptr;
 
-int register_connection(int fd, std::string &&command)
+// Handles are never reused while the process runs long enough to matter
+// (2^31 commands), so a handle that was closed can never reach another
+// connection.
+std::atomic<unsigned> handles_given{0};
+
+int new_handle()
 {
-  std::lock_guard<std::mutex> lock(conn_mutex);
-  do
-    next_handle = next_handle == 0x7fffffff ? 1 : next_handle + 1;
-  while (connections.count(next_handle) != 0);
-  Connection &c = connections[next_handle];
-  c.fd = fd;
-  c.command = std::move(command);
-  return next_handle;
+  return static_cast<int>(handles_given.fetch_add(1, std::memory_order_relaxed) % 0x7fffffffu) + 1;
 }
 
-// Ends a connection: closes the socket (if still open) and forgets it.
-void drop_connection(int handle)
+Connection *find_current(void *conn)
 {
-  int fd = -1;
-  {
-    std::lock_guard<std::mutex> lock(conn_mutex);
-    auto it = connections.find(handle);
-    if (it == connections.end())
-      return;
-    fd = it->second.fd;
-    connections.erase(it);
-  }
-  if (fd >= 0)
-    ::close(fd);
-}
-
-// Guards the wake pipe's creation against a concurrent udsserver_stop.
-std::mutex wake_mutex;
-
-bool wake_pipe_open(const udsserver *srv) { return srv->wake_fd[0] != srv->wake_fd[1]; }
-
-// Reads one command from a freshly accepted connection. Returns 1 when a
-// command (possibly empty) was read, 0 when the server was asked to stop
-// meanwhile.
-int read_command(udsserver *srv, int fd, std::string &out)
-{
-  auto end = Clock::now() + std::chrono::milliseconds(UDS_SERVER_READ_MS);
-  char chunk[4096];
-  while (out.size() < UDS_MAX_REQUEST) {
-    size_t want = UDS_MAX_REQUEST - out.size();
-    if (want > sizeof chunk)
-      want = sizeof chunk;
-    ssize_t n = ::recv(fd, chunk, want, MSG_DONTWAIT);
-    if (n > 0) {
-      const char *nul = static_cast<const char *>(std::memchr(chunk, '\0', static_cast<size_t>(n)));
-      if (nul != nullptr) {
-        out.append(chunk, static_cast<size_t>(nul - chunk));
-        return 1;
-      }
-      out.append(chunk, static_cast<size_t>(n));
-      continue;
-    }
-    if (n == 0)
-      return 1;
-    if (errno == EINTR)
-      continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK)
-      return 1;
-    struct pollfd p[2] = {{fd, POLLIN, 0}, {srv->wake_fd[0], POLLIN, 0}};
-    int r = ::poll(p, 2, ms_left(end));
-    if (r == 0)
-      return 1;  // out of time: what arrived is the command
-    if (r < 0 && errno != EINTR)
-      return 1;
-    if (srv->stop.load())
-      return 0;
-  }
-  return 1;
-}
-
-Connection *find_locked(void *conn)
-{
-  if (conn == nullptr)
+  Connection *c = current;
+  if (conn == nullptr || c == nullptr || *static_cast<int *>(conn) != c->handle)
     return nullptr;
-  auto it = connections.find(*static_cast<int *>(conn));
-  return it == connections.end() ? nullptr : &it->second;
+  return c;
 }
+
+// Runs the handler on a complete command; the connection is closed when it
+// returns (or when a cancelled server thread unwinds through it).
+void dispatch(udsserver *srv, Reading &r)
+{
+  if (r.command.empty()) {
+    r.close_fd();  // nothing to dispatch: a probe, a client that went away or said nothing
+    return;
+  }
+  Connection c{new_handle(), std::exchange(r.fd, -1), std::move(r.command)};
+  struct Current {
+    Connection &c;
+    explicit Current(Connection &conn) : c(conn) { current = &c; }
+    ~Current()
+    {
+      current = nullptr;
+      if (c.fd >= 0)
+        ::close(c.fd);
+    }
+  } hold(c);
+  srv->handler(c.handle);
+}
+
+// Orders the publishing of a listening socket against udsserver_stop.
+std::mutex listen_mutex;
+
+// Binds the listening socket of srv (replacing a stale one). It blocks:
+// a server with nothing to read waits in accept.
+int listen_on(const udsserver *srv, Fd &listener)
+{
+  struct sockaddr_un addr;
+  if (make_address(srv->path, &addr) != 0)
+    return -1;
+  listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (listener.get() < 0)
+    return -1;
+  ::unlink(addr.sun_path);  // a socket left by a previous run
+  if (::bind(listener.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::listen(listener.get(), 64) != 0)
+    return -1;
+  return 0;
+}
+
+// How long a server with out of descriptors waits before accepting again.
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
+
+// Accepts one connection (waiting for it when none is pending) and adds it
+// to `reading`: a client is woken from connect before it sends, so its
+// command is seldom there yet. -1 on a fatal error of the listener.
+int accept_one(udsserver *srv, int listener, std::vector<Reading> &reading, Clock::time_point &pause_until)
+{
+  int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      pause_until = Clock::now() + ACCEPT_PAUSE;  // let the connections in hand finish first
+      return 0;
+    }
+    bool passing = errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
+                   errno == EPROTO || srv->stop.load();  // udsserver_stop shut the listener down
+    return passing ? 0 : -1;
+  }
+  if (srv->admit != nullptr && srv->admit(srv, fd) != 0) {
+    ::close(fd);  // refused: closed with its command unread
+    return 0;
+  }
+  reading.emplace_back(fd, Clock::now() + std::chrono::milliseconds(UDS_SERVER_READ_MS));
+  return 0;
+}
+
+// One round over the commands still arriving: waits until one of them or
+// the listener is ready, or the first read time ends; dispatches every
+// command that is then complete, oldest first (a client that stalls holds up
+// no other); then accepts a waiting client, while fewer than UDS_MAX_READING
+// commands are arriving and no pause for descriptors is on. The listener also
+// reports the stop, which shuts it down. -1 on a fatal error.
+int poll_round(udsserver *srv, int listener, std::vector<Reading> &reading, std::vector<struct pollfd> &polled,
+               Clock::time_point &pause_until)
+{
+  bool paused = pause_until != Clock::time_point{};
+  bool accepting = !paused && reading.size() < UDS_MAX_READING;
+  Clock::time_point wake = paused ? pause_until : Clock::time_point::max();
+  polled.clear();
+  for (const Reading &r : reading) {
+    polled.push_back({r.fd, POLLIN, 0});
+    wake = std::min(wake, r.end);
+  }
+  polled.push_back({listener, static_cast<short>(accepting ? POLLIN : 0), 0});
+  if (::poll(polled.data(), polled.size(), ms_left(wake)) < 0)
+    return errno == EINTR ? 0 : -1;
+  Clock::time_point now = Clock::now();
+  if (paused && now >= pause_until)
+    pause_until = Clock::time_point{};
+  // The list does not change while it is walked.
+  for (size_t i = 0; i < reading.size() && !srv->stop.load(); i++) {
+    Reading &r = reading[i];
+    if ((polled[i].revents != 0 || now >= r.end) && read_more(r, now))
+      dispatch(srv, r);
+  }
+  std::erase_if(reading, [](const Reading &r) { return r.fd < 0; });
+  if (accepting && (polled.back().revents & POLLIN) != 0 && !srv->stop.load())
+    return accept_one(srv, listener, reading, pause_until);
+  return 0;
+}
+
+// Publishes the listening socket for udsserver_stop, which shuts it down to
+// wake the server, and withdraws it before it is closed (also when a
+// cancelled server thread unwinds), so that a stop never reaches a reused
+// descriptor.
+class Published {
+public:
+  Published(udsserver *srv, int fd) : srv_(srv)
+  {
+    std::lock_guard<std::mutex> lock(listen_mutex);
+    srv_->listening.store(fd + 1);
+  }
+  ~Published()
+  {
+    std::lock_guard<std::mutex> lock(listen_mutex);
+    srv_->listening.store(0);
+  }
+  Published(const Published &) = delete;
+  Published &operator=(const Published &) = delete;
+
+private:
+  udsserver *srv_;
+};
 
 }  // namespace
 
@@ -294,12 +428,13 @@ int udsclient_exchange_ms(const char *path, char *buf, size_t size, int timeout_
   // the buffer goes: nothing past it is read.
   size_t len = strnlen(buf, size);
   Fd sock;
-  int r = client_open(path, buf, len < size ? len + 1 : len, end, sock);
+  bool sent = false;
+  int r = client_open(path, buf, len < size ? len + 1 : len, end, sock, sent);
   buf[0] = '\0';
   if (r != 0)
     return r;
   len = 0;
-  r = client_read(sock.get(), end, [&](const char *bytes, size_t n) {
+  r = client_read(sock.get(), sent, end, [&](const char *bytes, size_t n) {
     size_t room = size - 1 - len;
     if (room == 0)
       return false;  // full: the reply is cut here
@@ -325,10 +460,11 @@ int udsclient_stdout(const char *path, const char *command)
     return CLIENT_SEND_FAILED;
   auto end = Clock::now() + std::chrono::milliseconds(client_timeout_ms());
   Fd sock;
-  int r = client_open(path, command, std::strlen(command) + 1, end, sock);
+  bool sent = false;
+  int r = client_open(path, command, std::strlen(command) + 1, end, sock, sent);
   if (r != 0)
     return r;
-  return client_read(sock.get(), end, [](const char *bytes, size_t n) {
+  return client_read(sock.get(), sent, end, [](const char *bytes, size_t n) {
     return std::fwrite(bytes, 1, n, stdout) == n;
   });
 }
@@ -363,102 +499,77 @@ int udsserver_run(udsserver *srv)
 {
   if (srv == nullptr || srv->handler == nullptr)
     return -1;
-  {
-    std::lock_guard<std::mutex> lock(wake_mutex);
-    if (!wake_pipe_open(srv) && ::pipe2(srv->wake_fd, O_CLOEXEC | O_NONBLOCK) != 0) {
-      srv->wake_fd[0] = srv->wake_fd[1] = -1;
-      return -1;
-    }
-  }
   if (srv->stop.load())
     return 0;
+  Fd listener;
+  if (listen_on(srv, listener) != 0)
+    return -1;
+  Published published(srv, listener.get());
 
-  struct sockaddr_un addr;
-  if (make_address(srv->path, &addr) != 0)
-    return -1;
-  Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (listener.get() < 0)
-    return -1;
-  ::unlink(addr.sun_path);  // a socket left by a previous run
-  if (::bind(listener.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
-      ::listen(listener.get(), 64) != 0)
-    return -1;
-  srv->listen_fd = listener.get();
-
+  // With no command arriving the server waits in accept; otherwise in poll,
+  // over those commands and the listener.
+  std::vector<Reading> reading;
+  std::vector<struct pollfd> polled;
+  Clock::time_point pause_until{};
   int result = 0;
-  while (!srv->stop.load()) {
-    struct pollfd p[2] = {{listener.get(), POLLIN, 0}, {srv->wake_fd[0], POLLIN, 0}};
-    int r = ::poll(p, 2, -1);
-    if (r < 0) {
-      if (errno == EINTR)
-        continue;
-      result = -1;
-      break;
-    }
-    if (srv->stop.load())
-      break;
-    if ((p[0].revents & POLLIN) == 0)
-      continue;
-    Fd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (conn.get() < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors: let the handlers in flight finish, then retry.
-        struct pollfd w = {srv->wake_fd[0], POLLIN, 0};
-        ::poll(&w, 1, 100);
-        continue;
-      }
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
-          errno == EPROTO)
-        continue;
-      result = -1;
-      break;
-    }
-    std::string command;
-    if (read_command(srv, conn.get(), command) == 0)
-      break;  // asked to stop while a client was still sending
-    if (command.empty())
-      continue;  // nothing to dispatch: a probe, a client that went away or said nothing
-    int handle = register_connection(conn.release(), std::move(command));
-    struct Drop {  // also runs when a cancelled server thread unwinds
-      int handle;
-      ~Drop() { drop_connection(handle); }
-    } drop{handle};
-    srv->handler(handle);
+  while (result == 0 && !srv->stop.load()) {
+    if (reading.empty() && pause_until == Clock::time_point{})
+      result = accept_one(srv, listener.get(), reading, pause_until);
+    else
+      result = poll_round(srv, listener.get(), reading, polled, pause_until);
   }
-  srv->listen_fd = -1;
-  return result;
+  return result < 0 ? -1 : 0;
+}
+
+ssize_t udsserver_peek(int fd, char *buf, size_t size)
+{
+  if (fd < 0 || buf == nullptr || size == 0)
+    return -1;
+  auto end = Clock::now() + std::chrono::milliseconds(UDS_SERVER_READ_MS);
+  for (;;) {
+    // The end of input is asked first: bytes that came before it are all.
+    struct pollfd p = {fd, POLLRDHUP, 0};
+    bool ended = ::poll(&p, 1, 0) > 0;
+    ssize_t n = ::recv(fd, buf, size, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+      return 0;
+    size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+    if (const void *nul = std::memchr(buf, '\0', got))
+      return static_cast<const char *>(nul) - buf;
+    if (ended || got == size || Clock::now() >= end)
+      return static_cast<ssize_t>(got);
+    if (got == 0) {
+      wait_fd(fd, POLLIN | POLLRDHUP, end);
+      continue;
+    }
+    // Unread bytes keep the socket readable: poll would return at once.
+    struct timespec ts = {0, 1000 * 1000};
+    ::nanosleep(&ts, nullptr);
+  }
 }
 
 void udsserver_stop(udsserver *srv)
 {
   if (srv == nullptr)
     return;
-  std::lock_guard<std::mutex> lock(wake_mutex);
+  std::lock_guard<std::mutex> lock(listen_mutex);
   srv->stop.store(true);
-  if (wake_pipe_open(srv)) {
-    char c = 1;
-    ssize_t w = ::write(srv->wake_fd[1], &c, 1);
-    (void)w;  // a full pipe already wakes the server
-  }
+  // Both a wait in accept (EINVAL) and a poll (POLLHUP) end at the shutdown;
+  // new clients are refused from here on.
+  int listening = srv->listening.load();
+  if (listening > 0)
+    ::shutdown(listening - 1, SHUT_RDWR);
 }
 
 void udsserver_reset(udsserver *srv)
 {
-  if (srv == nullptr)
-    return;
-  std::lock_guard<std::mutex> lock(wake_mutex);
-  if (wake_pipe_open(srv)) {
-    ::close(srv->wake_fd[0]);
-    ::close(srv->wake_fd[1]);
-  }
-  srv->wake_fd[0] = srv->wake_fd[1] = -1;
-  srv->stop.store(false);
+  if (srv != nullptr)
+    srv->stop.store(false);
 }
 
 ssize_t udsserver_recv(void *conn, void *buf, size_t size)
 {
-  std::lock_guard<std::mutex> lock(conn_mutex);
-  Connection *c = find_locked(conn);
+  Connection *c = find_current(conn);
   if (c == nullptr || (buf == nullptr && size > 0)) {
     errno = EBADF;
     return -1;
@@ -472,29 +583,17 @@ ssize_t udsserver_recv(void *conn, void *buf, size_t size)
 
 ssize_t udsserver_send(void *conn, const void *buf, size_t count)
 {
-  int fd;
-  {
-    std::lock_guard<std::mutex> lock(conn_mutex);
-    Connection *c = find_locked(conn);
-    if (c == nullptr || c->fd < 0 || (buf == nullptr && count > 0)) {
-      errno = EBADF;
-      return -1;
-    }
-    if (c->send_failed) {
-      errno = ETIMEDOUT;
-      return -1;
-    }
-    fd = c->fd;
+  Connection *c = find_current(conn);
+  if (c == nullptr || c->fd < 0 || (buf == nullptr && count > 0)) {
+    errno = EBADF;
+    return -1;
   }
-  // Only the server thread that owns the connection sends or closes it, so
-  // the descriptor stays valid outside the lock.
-  auto end = Clock::now() + std::chrono::milliseconds(UDS_SERVER_READ_MS);
-  if (send_all(fd, static_cast<const char *>(buf), count, end) != 0) {
-    int err = errno;
-    std::lock_guard<std::mutex> lock(conn_mutex);
-    if (Connection *c = find_locked(conn))
-      c->send_failed = true;
-    errno = err;
+  if (c->send_failed) {
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  if (send_all(c->fd, static_cast<const char *>(buf), count, Clock::time_point{}) != 0) {
+    c->send_failed = true;
     return -1;
   }
   return static_cast<ssize_t>(count);
@@ -502,17 +601,11 @@ ssize_t udsserver_send(void *conn, const void *buf, size_t count)
 
 int udsserver_close(void *conn)
 {
-  int fd;
-  {
-    std::lock_guard<std::mutex> lock(conn_mutex);
-    Connection *c = find_locked(conn);
-    if (c == nullptr || c->fd < 0) {
-      errno = EBADF;
-      return -1;
-    }
-    // The command stays readable: the parser may still be inside it.
-    fd = c->fd;
-    c->fd = -1;
+  Connection *c = find_current(conn);
+  if (c == nullptr || c->fd < 0) {
+    errno = EBADF;
+    return -1;
   }
-  return ::close(fd);
+  // The command stays readable: the parser may still be inside it.
+  return ::close(std::exchange(c->fd, -1));
 }

@@ -49,14 +49,19 @@ std::string read_all(int conn)
   return cmd;
 }
 
+// Reads the command and records it.
+std::string read_and_remember(int conn)
+{
+  std::string cmd = read_all(conn);
+  std::lock_guard<std::mutex> lock(seen_mutex);
+  seen.push_back(cmd);
+  return cmd;
+}
+
 // Records the command and answers "got:" and its length.
 int echo_handler(int conn)
 {
-  std::string cmd = read_all(conn);
-  {
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    seen.push_back(cmd);
-  }
+  std::string cmd = read_and_remember(conn);
   std::string reply = "got:" + std::to_string(cmd.size());
   udsserver_send(&conn, reply.data(), reply.size());
   return udsserver_close(&conn);
@@ -170,8 +175,9 @@ TEST_F(Uds, EmptyCommandIsNotDispatched)
 {
   zunt::ServerThread server(SOCK, echo_handler);
   char buf[64] = "";
-  EXPECT_NE(udsclient_exchange(SOCK, buf, sizeof buf), 0);  // closed without reply
+  EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);  // read, closed: the empty reply
   EXPECT_STREQ(buf, "");
+  EXPECT_TRUE(seen_copy().empty());
   std::strcpy(buf, "x");
   EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);
   EXPECT_EQ(seen_copy(), std::vector<std::string>{"x"});
@@ -263,18 +269,73 @@ TEST_F(Uds, UnfinishedReplyGivesUpWithinTheLimit)
   release.store(true);
 }
 
-// A client that connects and says nothing costs the server at most its read
-// limit; the next client is served.
-TEST_F(Uds, IdleClientDoesNotStopTheNext)
+// Clients that connect and stall, silent or half-way through their command,
+// hold up no other: the others are served while they wait (within a client
+// time-out far below the server's read limit), and each stalled one is
+// served when its command completes. A stop ends the server while they wait.
+TEST_F(Uds, StalledClientsHoldUpNoOther)
 {
   zunt::ServerThread server(SOCK, echo_handler);
-  int idle = raw_connect(root, SOCK);
-  ASSERT_GE(idle, 0);
-  char buf[64] = "after";
+  std::vector<int> idle;
+  for (int i = 0; i < 10; i++) {
+    idle.push_back(raw_connect(root, SOCK));
+    ASSERT_GE(idle.back(), 0);
+  }
+  int half = raw_connect(root, SOCK);
+  ASSERT_GE(half, 0);
+  ASSERT_EQ(::write(half, "<ha", 3), 3);
+  udsclient_set_timeout_ms(2000);
+  for (int i = 0; i < 5; i++) {
+    char buf[64] = "after";
+    EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "got:5");
+  }
+  ASSERT_EQ(::write(half, "lf />", 6), 6);  // the rest and the NUL
+  char reply[16] = "";
+  EXPECT_EQ(::read(half, reply, sizeof reply - 1), 5);
+  EXPECT_STREQ(reply, "got:8");
+  EXPECT_EQ(seen_copy(), (std::vector<std::string>{"after", "after", "after", "after", "after", "<half />"}));
+  EXPECT_TRUE(server.stop());
+  EXPECT_EQ(server.result(), 0);
+  for (int fd : idle)
+    ::close(fd);
+  ::close(half);
+}
+
+// Counts the connections the server accepted.
+std::atomic<int> admitted{0};
+int count_admit(udsserver *, int)
+{
+  admitted++;
+  return 0;
+}
+
+// A flood of silent clients cannot take every descriptor: beyond
+// UDS_MAX_READING commands being read, clients wait in the listen queue, and
+// each one that ends makes room for one more.
+TEST_F(Uds, CommandsReadAtOnceAreBounded)
+{
+  admitted.store(0);
+  zunt::ServerThread server(SOCK, echo_handler, count_admit);
+  const int cap = static_cast<int>(UDS_MAX_READING);
+  std::vector<int> silent;
+  for (int i = 0; i < cap + 4; i++) {
+    silent.push_back(raw_connect(root, SOCK));
+    ASSERT_GE(silent.back(), 0) << i;
+  }
+  ASSERT_TRUE(zunt::poll_until([&] { return admitted.load() == cap; }));
+  ::close(silent[0]);  // the oldest goes: one more is accepted, not all
+  ASSERT_TRUE(zunt::poll_until([&] { return admitted.load() == cap + 1; }));
+  char buf[64] = "probe";
+  udsclient_set_timeout_ms(200);  // still waiting behind the others
+  EXPECT_NE(udsclient_exchange(SOCK, buf, sizeof buf), 0);
+  EXPECT_EQ(admitted.load(), cap + 1);
+  for (size_t i = 1; i < silent.size(); i++)
+    ::close(silent[i]);
+  udsclient_set_timeout_ms(0);
+  std::strcpy(buf, "after");
   EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);
   EXPECT_STREQ(buf, "got:5");
-  EXPECT_EQ(seen_copy(), std::vector<std::string>{"after"});
-  ::close(idle);
 }
 
 // A command without its NUL ends at end of input.
@@ -360,20 +421,15 @@ TEST_F(Uds, XmlHandlerAnswersAndClosesInsideTheDocument)
       {"<test />", "<error type='Test ok' />", 0},
       {"<test></test>", "<error type='Test ok' />", 0},
       {"<test><", "<error type='Test ok' />", -1},
-      {"<nothing />", nullptr, 0},
+      {"<nothing />", "", 0},  // no handler ran: closed by the server, the empty reply
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.command);
     parse_result.store(1);
     char buf[256];
     std::strcpy(buf, c.command);
-    int r = udsclient_exchange(SOCK, buf, sizeof buf);
-    if (c.reply != nullptr) {
-      EXPECT_EQ(r, 0);
-      EXPECT_STREQ(buf, c.reply);
-    } else {
-      EXPECT_NE(r, 0);  // no handler ran: closed without a reply
-    }
+    EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, c.reply);
     ASSERT_TRUE(zunt::poll_until([] { return parse_result.load() != 1; }));
     if (c.result == 0)
       EXPECT_EQ(parse_result.load(), 0);
@@ -382,16 +438,18 @@ TEST_F(Uds, XmlHandlerAnswersAndClosesInsideTheDocument)
   }
 }
 
-TEST_F(Uds, StdoutKeepsItsPlaceAmongPrintfOutput)
+// What udsclient_stdout(SOCK, command) writes between two printf texts, and
+// its result.
+std::string stdout_between(const char *command, int *result)
 {
-  zunt::ServerThread server(SOCK, echo_handler);
   std::fflush(stdout);
   FILE *tmp = std::tmpfile();
-  ASSERT_NE(tmp, nullptr);
+  if (tmp == nullptr)
+    return "no tmpfile";
   int saved = ::dup(1);
   ::dup2(::fileno(tmp), 1);
   std::printf("before|");
-  int r = udsclient_stdout(SOCK, "hello");
+  *result = udsclient_stdout(SOCK, command);
   std::printf("|after");
   std::fflush(stdout);
   ::dup2(saved, 1);
@@ -401,8 +459,63 @@ TEST_F(Uds, StdoutKeepsItsPlaceAmongPrintfOutput)
   size_t n = std::fread(out, 1, sizeof out - 1, tmp);
   out[n] = '\0';
   std::fclose(tmp);
+  return out;
+}
+
+TEST_F(Uds, StdoutKeepsItsPlaceAmongPrintfOutput)
+{
+  zunt::ServerThread server(SOCK, echo_handler);
+  int r = 1;
+  EXPECT_EQ(stdout_between("hello", &r), "before|got:5|after");
   EXPECT_EQ(r, 0);
-  EXPECT_STREQ(out, "before|got:5|after");
+}
+
+// Reads the command and closes without a byte of reply.
+int reply_nothing_handler(int conn)
+{
+  read_and_remember(conn);
+  return udsserver_close(&conn);
+}
+
+// Looks at the command, leaves it unread and has the connection closed.
+std::string peeked;
+int refuse_admit(udsserver *, int fd)
+{
+  char buf[64];
+  ssize_t n = udsserver_peek(fd, buf, sizeof buf);
+  std::lock_guard<std::mutex> lock(seen_mutex);
+  peeked.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  return -1;
+}
+
+// A daemon that read the command and closed has answered the empty text; one
+// that closed with the command unread has reset the connection: a failure.
+TEST_F(Uds, EmptyReplyIsAReplyAndAResetIsNot)
+{
+  struct Case {
+    udsserver_admit admit;
+    bool ok;
+    std::vector<std::string> handled;
+  } cases[] = {
+      {nullptr, true, {"<getradius />", "<getradius />"}},
+      {refuse_admit, false, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.ok ? "read" : "refused");
+    reset_seen();
+    peeked = "none";
+    zunt::ServerThread server(SOCK, reply_nothing_handler, c.admit);
+    char buf[64] = "<getradius />";
+    EXPECT_EQ(udsclient_exchange(SOCK, buf, sizeof buf) == 0, c.ok);
+    EXPECT_STREQ(buf, "");
+    int r = 1;
+    EXPECT_EQ(stdout_between("<getradius />", &r), "before||after");
+    EXPECT_EQ(r == 0, c.ok);
+    EXPECT_LE(r, 0);
+    EXPECT_EQ(seen_copy(), c.handled);
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    EXPECT_EQ(peeked, c.ok ? "none" : "<getradius />");
+  }
 }
 
 // Several servers in one process, each on its own thread, clients at once.

@@ -59,10 +59,11 @@ bool poll_until(Pred pred, int timeout_ms = 5000)
 // end. ready() tells when the socket accepts.
 class ServerThread {
 public:
-  ServerThread(const char *path, udsserver_handler handler)
+  ServerThread(const char *path, udsserver_handler handler, udsserver_admit admit = nullptr)
   {
     srv_.path = path;
     srv_.handler = handler;
+    srv_.admit = admit;
     thread_ = std::thread([this] {
       result_ = udsserver_run(&srv_);
       done_.store(true);
@@ -70,7 +71,7 @@ public:
     std::string mapped = std::string(std::getenv("APPLIANCE_ROOT") ? std::getenv("APPLIANCE_ROOT") : "") + path;
     poll_until([&] {
       struct stat st;
-      return srv_.listen_fd > 0 && ::stat(mapped.c_str(), &st) == 0;
+      return srv_.listening.load() > 0 && ::stat(mapped.c_str(), &st) == 0;
     });
   }
   ~ServerThread() { stop(); }

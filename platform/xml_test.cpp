@@ -80,11 +80,12 @@ ssize_t text_read(void *ctx, void *buf, size_t size)
   return static_cast<ssize_t>(n);
 }
 
-int parse_channel(const std::string &text, size_t step = 7, bool fail_at_end = false)
+int parse_channel(const std::string &text, size_t step = 7, bool fail_at_end = false,
+                  int (*parse)(xml_channel *) = helpers_xml_parse)
 {
   TextSource src{text, 0, step, fail_at_end};
   xml_channel ch = {&table, text_read, &src, nullptr, nullptr, nullptr};
-  return helpers_xml_parse(&ch);
+  return parse(&ch);
 }
 
 int parse_string(const std::string &text)
@@ -161,16 +162,6 @@ TEST(XmlDispatch, OverChannelInPieces)
   }
 }
 
-TEST(XmlDispatch, ReadFailureIsNegativeAfterEarlierHandlers)
-{
-  calls.clear();
-  EXPECT_LT(parse_channel("<r><a/>", 7, true), 0);
-  EXPECT_EQ(calls, std::vector<std::string>{"a()"});
-  xml_channel no_read = {&table, nullptr, nullptr, nullptr, nullptr, nullptr};
-  EXPECT_LT(helpers_xml_parse(&no_read), 0);
-  EXPECT_LT(helpers_xml_parse(nullptr), 0);
-}
-
 // A read function that claims more bytes than it was asked for.
 ssize_t boastful_read(void *, void *buf, size_t size)
 {
@@ -184,14 +175,6 @@ TEST(XmlDispatch, ReadClaimingMoreThanAskedIsAFailure)
   xml_channel ch = {&table, boastful_read, nullptr, nullptr, nullptr, nullptr};
   calls.clear();
   EXPECT_EQ(helpers_xml_parse(&ch), -3);  // read failed; nothing of it parsed
-  EXPECT_TRUE(calls.empty());
-}
-
-TEST(XmlDispatch, NoTableRunsNothing)
-{
-  xml_channel ch = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-  calls.clear();
-  EXPECT_EQ(helpers_xml_parse_string(&ch, "<a/>", 4), 0);
   EXPECT_TRUE(calls.empty());
 }
 
@@ -213,6 +196,48 @@ ssize_t endless_read(void *ctx, void *buf, size_t size)
   for (size_t i = 0; i < size; i++, ++*pos)
     out[i] = *pos < 3 ? "<r>"[*pos] : "<a/>"[(*pos - 3) % 4];
   return static_cast<ssize_t>(size);
+}
+
+// A connection's command: the first handled element runs, nothing after it;
+// the result is that handler's. Input without one ends as a whole parse does.
+TEST(XmlDispatch, CommandRunsTheFirstHandledElementOnly)
+{
+  for (size_t step : {1, 7, 4096}) {
+    for (DispatchCase c : dispatch_cases) {
+      SCOPED_TRACE(std::string(c.name) + " step " + std::to_string(step));
+      if (!c.calls.empty()) {
+        c.calls.resize(1);
+        c.outcome = c.calls[0] == "fail()" ? FAIL7 : c.calls[0] == "fail2()" ? FAIL9 : ZERO;
+      }
+      calls.clear();
+      check(c, parse_channel(c.text, step, false, helpers_xml_parse_command));
+    }
+  }
+  // The rest of the request is not even read.
+  size_t pos = 0;
+  a_count = 0;
+  xml_channel ch = {&count_table, endless_read, &pos, nullptr, nullptr, nullptr};
+  EXPECT_EQ(helpers_xml_parse_command(&ch), 0);
+  EXPECT_EQ(a_count, 1u);
+  EXPECT_LE(pos, 4096u);
+}
+
+TEST(XmlDispatch, ReadFailureIsNegativeAfterEarlierHandlers)
+{
+  calls.clear();
+  EXPECT_LT(parse_channel("<r><a/>", 7, true), 0);
+  EXPECT_EQ(calls, std::vector<std::string>{"a()"});
+  xml_channel no_read = {&table, nullptr, nullptr, nullptr, nullptr, nullptr};
+  EXPECT_LT(helpers_xml_parse(&no_read), 0);
+  EXPECT_LT(helpers_xml_parse(nullptr), 0);
+}
+
+TEST(XmlDispatch, NoTableRunsNothing)
+{
+  xml_channel ch = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  calls.clear();
+  EXPECT_EQ(helpers_xml_parse_string(&ch, "<a/>", 4), 0);
+  EXPECT_TRUE(calls.empty());
 }
 
 // A channel (a settings file replayed at start) may be far longer than one

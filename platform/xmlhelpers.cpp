@@ -17,6 +17,7 @@
 
 #include "uds.h"
 #include "zun_path.h"
+#include "zunutils.h"
 
 #include <cerrno>
 #include <climits>
@@ -26,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -39,6 +41,8 @@ struct ParseState {
   xml_channel *ch;
   XML_Parser parser;
   int handler_result = 0;  // first non-zero handler result
+  bool first_only = false;  // a connection's command: one handler at most
+  bool done = false;        // the parser was stopped after that handler
 };
 
 void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
@@ -54,6 +58,10 @@ void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
     int r = tag.handler(st->ch, attrs);
     if (r != 0 && st->handler_result == 0)
       st->handler_result = r;
+    if (st->first_only) {
+      st->done = true;
+      XML_StopParser(st->parser, XML_FALSE);
+    }
     return;
   }
 }
@@ -64,28 +72,61 @@ void XMLCALL on_doctype(void *data, const XML_Char *, const XML_Char *, const XM
   XML_StopParser(st->parser, XML_FALSE);
 }
 
-// One Expat parser with our handlers, freed with its owner.
+// A parser kept by each thread between parses and reset for the next one: a
+// daemon's command then costs no parser allocation, and the salt of Expat's
+// hash tables is drawn from the kernel once per thread instead of once per
+// parse. A parse inside a handler's parse finds none kept and makes its own.
+struct KeptParser {
+  XML_Parser parser = nullptr;
+  unsigned long salt = 0;
+  ~KeptParser()
+  {
+    if (parser != nullptr)
+      XML_ParserFree(parser);
+  }
+};
+thread_local KeptParser kept;
+
+// One Expat parser with our handlers, handed back to the thread (or freed)
+// with its owner.
 class Parser {
 public:
-  explicit Parser(xml_channel *ch)
+  explicit Parser(xml_channel *ch, bool first_only = false)
   {
     st_.ch = ch;
-    st_.parser = p_ = XML_ParserCreate(nullptr);
+    st_.first_only = first_only;
+    p_ = std::exchange(kept.parser, nullptr);
+    if (p_ != nullptr && XML_ParserReset(p_, nullptr) != XML_TRUE) {
+      XML_ParserFree(p_);
+      p_ = nullptr;
+    }
+    if (p_ == nullptr)
+      p_ = XML_ParserCreate(nullptr);
+    st_.parser = p_;
     if (p_ == nullptr)
       return;
+    if (kept.salt == 0)  // never 0, which would have Expat draw one per parse
+      kept.salt = ((static_cast<unsigned long>(zunutils_random_uint()) << 31) ^ zunutils_random_uint()) | 1;
+    XML_SetHashSalt(p_, kept.salt);
     XML_SetUserData(p_, &st_);
     XML_SetStartElementHandler(p_, on_start);
     XML_SetStartDoctypeDeclHandler(p_, on_doctype);
   }
   ~Parser()
   {
-    if (p_ != nullptr)
+    if (p_ == nullptr)
+      return;
+    if (kept.parser == nullptr)
+      kept.parser = p_;
+    else
       XML_ParserFree(p_);
   }
   Parser(const Parser &) = delete;
   Parser &operator=(const Parser &) = delete;
 
   XML_Parser get() const { return p_; }
+  // True once the one command of a connection has run: the rest is not read.
+  bool done() const { return st_.done; }
   int result(int parse_status) const
   {
     if (st_.handler_result != 0)
@@ -112,11 +153,13 @@ bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c 
 
 }  // namespace
 
-int helpers_xml_parse(xml_channel *ch)
+namespace {
+
+int parse_channel(xml_channel *ch, bool first_only)
 {
   if (ch == nullptr || ch->read == nullptr)
     return XML_PARSE_READ;
-  Parser parser(ch);
+  Parser parser(ch, first_only);
   XML_Parser p = parser.get();
   if (p == nullptr)
     return XML_PARSE_NO_MEMORY;
@@ -143,10 +186,22 @@ int helpers_xml_parse(xml_channel *ch)
     // The end of input, or the channel limit: what has come is all there is.
     bool final = n == 0;
     if (XML_ParseBuffer(p, static_cast<int>(n), final) != XML_STATUS_OK)
-      return parser.result(XML_PARSE_MALFORMED);
+      return parser.result(parser.done() ? 0 : XML_PARSE_MALFORMED);
     if (final)
       return parser.result(0);
   }
+}
+
+}  // namespace
+
+int helpers_xml_parse(xml_channel *ch)
+{
+  return parse_channel(ch, false);
+}
+
+int helpers_xml_parse_command(xml_channel *ch)
+{
+  return parse_channel(ch, true);
 }
 
 int helpers_xml_parse_string(xml_channel *ch, const char *text, size_t len)

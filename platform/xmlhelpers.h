@@ -54,6 +54,13 @@ struct xml_channel {
 inline constexpr size_t XML_CHANNEL_MAX = size_t(16) << 20;
 int helpers_xml_parse(xml_channel *ch);
 
+// The same for a connection, which carries one command: only the first
+// element that names a tag runs its handler, and the parse ends there (the
+// rest of the request is neither read nor checked); the result is then that
+// handler's. A settings replay goes through helpers_xml_parse instead, which
+// runs every line.
+int helpers_xml_parse_command(xml_channel *ch);
+
 // The same over a text (only ch->table is used).
 int helpers_xml_parse_string(xml_channel *ch, const char *text, size_t len);
 

@@ -10,7 +10,9 @@
 //   silent     read the command, never answer; the connection is held until
 //              the client's time-out is long past (12 s), the mode changes
 //              or the program stops
-//   close      close at once without a reply
+//   close      close at once, the command unread (the client sees a reset,
+//              as from a daemon that went away); it is looked at for the
+//              journal, not taken
 //   slow       answer after 3 seconds
 //   malformed  answer a truncated element: <error type='no er
 // A command that gets no answer, or a malformed one, is journaled but not
@@ -121,7 +123,7 @@ int serve(size_t index, int conn)
 
   Fault mode = sim::fault_current(s.name, s.fault);
   switch (mode) {
-  case Fault::close:
+  case Fault::close:  // set after this connection was admitted: no reply
     break;
   case Fault::silent: {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSilentHoldMs);
@@ -144,6 +146,22 @@ int serve(size_t index, int conn)
   }
   }
   udsserver_close(&conn);
+  return 0;
+}
+
+// The "close" fault is decided before the command is read, so that it stays
+// unread when the connection is closed.
+int admit(udsserver *srv, int fd)
+{
+  for (auto &s : g_standins) {
+    if (&s.srv != srv || sim::fault_current(s.name, s.fault) != Fault::close)
+      continue;
+    std::string text(UDS_MAX_REQUEST, '\0');
+    ssize_t n = udsserver_peek(fd, text.data(), text.size());
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    sim::journal_write(s.name, text);
+    return -1;
+  }
   return 0;
 }
 
@@ -303,6 +321,7 @@ int main(int argc, char **argv)
     s.socket = std::string("/tmp/") + s.name + ".socket";
     s.srv.path = s.socket.c_str();
     s.srv.handler = kHandlers[i];
+    s.srv.admit = admit;
     s.thread = std::thread(server_thread, &s);
   }
 

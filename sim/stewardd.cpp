@@ -80,13 +80,12 @@ int settings_fallback(const Command &cmd, std::string &reply)
   return 0;
 }
 
-// <getradius />: plain text "addr:port:secret", empty when none is set. An
-// empty description is answered with the terminating NUL alone: a connection
-// closed without a byte of reply reads as a silent daemon to the client.
+// <getradius />: plain text "addr:port:secret", empty when none is set (the
+// connection is then closed without a byte of reply).
 int cmd_getradius(const Command &, std::string &reply)
 {
   std::lock_guard<std::mutex> hold(g_lock);
-  reply = g_radius.empty() ? std::string(1, '\0') : g_radius;
+  reply = g_radius;
   return 0;
 }
 

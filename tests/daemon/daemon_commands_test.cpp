@@ -1,11 +1,14 @@
 // The request server and the shared commands, through testd's socket.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "harness.h"
 #include "testd_fixture.h"
@@ -48,6 +51,27 @@ TEST(DaemonCommands, UnknownCommandRunsNoHandler)
   EXPECT_EQ(d.exchange("<items />"), "<items></items>");
   // The server goes on serving after them.
   EXPECT_EQ(d.exchange("<test />"), "<error type='Test ok' />");
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// One connection carries one command: the first element that names a tag
+// runs and answers; whatever follows in the request is ignored.
+TEST(DaemonCommands, OnlyTheFirstCommandOfARequestRuns)
+{
+  zt::Root root;
+  Testd d(root);
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  const Exact cases[] = {
+      {"<x><item name=\"a\" /><item name=\"b\" /></x>", "<error type=\"no error\" />"},
+      {"<item name=\"c\" /><item name=\"d\" />", "<error type=\"no error\" />"},
+      {"<x><nosuch /><item name=\"e\" /><test /></x>", "<error type=\"no error\" />"},
+      {"<item name=\"f\"><item name=\"g\" /></item>", "<error type=\"no error\" />"},
+      {"<test /><item name=\"h\" />", "<error type='Test ok' />"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(d.exchange(c.command), c.reply) << c.command;
+  EXPECT_EQ(d.exchange("<items />"),
+            "<items><item name=\"a\" /><item name=\"c\" /><item name=\"e\" /><item name=\"f\" /></items>");
   EXPECT_EQ(d.stop(), 0);
 }
 
@@ -99,6 +123,35 @@ TEST(DaemonCommands, SilentClientDoesNotStopTheNext)
   ASSERT_EQ(write(gone, "<test />", 9), 9);
   close(gone);
   EXPECT_EQ(d.exchange("<test />"), "<error type='Test ok' />");
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// Ten clients that connect and stay silent delay no command: the commands
+// are read together, so the worst of a hundred round trips stays under
+// 100 ms while the ten are still waiting to be read.
+TEST(DaemonCommands, SilentClientsDelayNoCommand)
+{
+  zt::Root root;
+  Testd d(root);
+  ASSERT_TRUE(d.ready()) << d.proc->err();
+  std::vector<int> silent;
+  for (int i = 0; i < 10; i++) {
+    silent.push_back(connect_silent(root));
+    ASSERT_GE(silent.back(), 0);
+  }
+  auto worst = std::chrono::steady_clock::duration::zero();
+  for (int i = 0; i < 100; i++) {
+    auto start = std::chrono::steady_clock::now();
+    std::string reply = d.exchange("<test />");
+    worst = std::max(worst, std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(reply, "<error type='Test ok' />") << i;
+  }
+  EXPECT_LT(worst, std::chrono::milliseconds(100));
+  for (int fd : silent) {
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), -1);  // still held, neither answered nor closed
+    close(fd);
+  }
   EXPECT_EQ(d.stop(), 0);
 }
 

@@ -47,8 +47,13 @@ TEST_F(Keys, WarderdDown)
   warderd.reset();
   for (const char *form : {"querytype=getdb", "querytype=adddbuser&key=1", "querytype=setdbstate&state=0"})
     EXPECT_EQ(et::ask(root, key, form), ft::kNotLoaded) << form;
-  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "");  // takes the command, never answers
+  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "", 0);  // gone with the command unread
   EXPECT_EQ(et::ask(root, key, "querytype=getdbstate"), ft::kNotLoaded);
+  EXPECT_EQ(warderd->commands(), std::vector<std::string>{"<keysget />"});
+  // A daemon that reads the command and closes has answered the empty text.
+  warderd.reset();  // its socket goes with it
+  warderd = std::make_unique<ft::FakeDaemon>(root, "warderd", "");
+  EXPECT_EQ(et::ask(root, key, "querytype=getdbstate"), "");
   EXPECT_EQ(warderd->commands(), std::vector<std::string>{"<keysget />"});
 }
 
@@ -92,6 +97,17 @@ TEST_F(Keys, RadiusDescriptionForms)
     store_radius(c.stored);
     EXPECT_EQ(et::ask(root, key, "querytype=getradius"), c.out) << c.stored;
   }
+}
+
+// stewardd may answer any RADIUS command with nothing at all: an empty reply
+// is its answer, not a daemon gone.
+TEST_F(Keys, RadiusEmptyRepliesAreAnswers)
+{
+  sim.stop();
+  ft::FakeDaemon stewardd{root, "stewardd", ""};
+  EXPECT_EQ(et::ask(root, key, "querytype=getradius"), "<radius enable=\"0\" />");
+  EXPECT_EQ(et::ask(root, key, "querytype=setradius&enable=1&addr=h&port=1&secret=s"), ft::kNoError);
+  EXPECT_EQ(stewardd.commands(), (std::vector<std::string>{"<getradius />", "<setradius srv1=\"h:1:s\" />"}));
 }
 
 TEST_F(Keys, StewarddDown)

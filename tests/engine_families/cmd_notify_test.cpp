@@ -93,7 +93,7 @@ TEST_F(Notify, HeralddDown)
   heraldd.reset();
   EXPECT_EQ(et::ask(root, key, "querytype=deltrap&id=1"), ft::kNotLoaded);
   for (const char *form : {"querytype=addmail&id=1", "querytype=delsms&id=1", "querytype=testmessage&type=trap"}) {
-    ft::FakeDaemon closing{root, "heraldd", ""};  // takes the command, answers nothing
+    ft::FakeDaemon closing{root, "heraldd", "", 0};  // gone with the command unread
     EXPECT_EQ(et::ask(root, key, form), ft::kNotLoaded) << form;
     EXPECT_EQ(closing.commands().size(), 1u) << form;
   }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../engine/engine_env.h"
+#include "uds.h"
 
 namespace ft {
 
@@ -28,7 +29,8 @@ inline const std::string kBadValue = "<error type=\"invalid parameter value\" />
 
 // A daemon stand-in on root/tmp/NAME.socket that records every command and
 // answers the first `answered` connections with `reply` (all of them when
-// negative); later connections are closed without a byte of reply.
+// negative; an empty reply is a reply). Later connections are closed with
+// their command unread, which the client sees as a reset: a daemon gone.
 class FakeDaemon {
 public:
   FakeDaemon(const zt::Root &root, const std::string &name, std::string reply, int answered = -1)
@@ -76,28 +78,20 @@ private:
       int c = accept(fd_, nullptr, nullptr);
       if (c < 0)
         continue;
-      std::string cmd;
-      char buf[4096];
-      for (;;) {
-        pollfd q{c, POLLIN, 0};
-        if (poll(&q, 1, 2000) <= 0)
-          break;
-        ssize_t n = read(c, buf, sizeof buf);
-        if (n <= 0)
-          break;
-        cmd.append(buf, static_cast<size_t>(n));
-        if (cmd.find('\0') != std::string::npos)
-          break;
-      }
-      cmd = cmd.substr(0, cmd.find('\0'));
+      std::string cmd(UDS_MAX_REQUEST, '\0');
+      ssize_t n = udsserver_peek(c, cmd.data(), cmd.size());
+      cmd.resize(n > 0 ? static_cast<size_t>(n) : 0);
       bool answer;
       {
         std::lock_guard<std::mutex> hold(lock_);
         commands_.push_back(cmd);
         answer = answered_ < 0 || static_cast<int>(commands_.size()) <= answered_;
       }
-      if (answer && !reply_.empty())
+      if (answer) {
+        std::string taken(cmd.size() + 1, '\0');  // the command and its NUL
+        (void)!read(c, taken.data(), taken.size());
         (void)!write(c, reply_.data(), reply_.size());
+      }
       close(c);
     }
   }

@@ -165,11 +165,11 @@ TEST(SimStewardd, KeepsSettingsRadiusAndAnswersReportCommands)
   zt::Sim sim(root, {"--only", "stewardd"});
   ASSERT_TRUE(sim.ok());
   const Exchange steps[] = {
-      {"<getradius />", std::string(1, '\0')},  // no server: the NUL alone
+      {"<getradius />", ""},  // no server: the empty reply
       {"<setradius srv1=\"127.0.0.1:1812:s&amp;cret\" />", "<error type=\"no error\" />"},
       {"<getradius />", "127.0.0.1:1812:s&cret"},
       {"<setradius srv1=\"\" />", "<error type=\"no error\" />"},
-      {"<getradius />", std::string(1, '\0')},  // no server: the NUL alone
+      {"<getradius />", ""},  // no server: the empty reply
       {"<sethttpd ssl=\"1\" port=\"8443\"/>", "<error type=\"no error\" />"},
       {"<gethttpd />", "<httpd ssl=\"1\" port=\"8443\" />"},
       {"<getperfomance />", "cpu=\"3\" mem=\"41\""},
@@ -374,6 +374,17 @@ TEST_F(SimFault, EachModeAsTheClientSeesIt)
   std::string reply;
   EXPECT_EQ(ask("/tmp/baseiod.socket", "<switchpower />", &reply), 0);
   EXPECT_EQ(reply, "<error type=\"no error\" />");
+}
+
+// No RADIUS server: stewardd reads the command and closes without a byte,
+// which the client takes as the empty reply, not as a daemon gone.
+TEST_F(SimFault, NoRadiusServerIsTheEmptyReply)
+{
+  zt::Sim sim(root, {"--only", "stewardd"});
+  ASSERT_TRUE(sim.ok());
+  std::string reply = "x";
+  EXPECT_EQ(ask("/tmp/stewardd.socket", "<getradius />", &reply), 0);
+  EXPECT_EQ(reply, "");
 }
 
 TEST_F(SimFault, SlowRepliesArriveForAPatientClient)
