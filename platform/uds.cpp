@@ -476,11 +476,12 @@ int udsclient_exchange_all(const char *path, const char *command, std::string &r
     return CLIENT_SEND_FAILED;
   auto end = Clock::now() + std::chrono::milliseconds(client_timeout_ms());
   Fd sock;
-  int r = client_open(path, command, std::strlen(command) + 1, end, sock);
+  bool sent = false;
+  int r = client_open(path, command, std::strlen(command) + 1, end, sock, sent);
   if (r != 0)
     return r;
   bool too_long = false;
-  r = client_read(sock.get(), end, [&](const char *bytes, size_t n) {
+  r = client_read(sock.get(), sent, end, [&](const char *bytes, size_t n) {
     too_long = reply.size() + n > UDS_MAX_REPLY;
     if (!too_long)
       reply.append(bytes, n);
