@@ -16,7 +16,6 @@ constexpr const char *NO_SUCH_ELEMENT = "<error type=\"no such element\" />";
 constexpr const char *MEMORY_ERROR = "<error type=\"memory error\" />";
 constexpr const char *INVALID_ATTRIBUTE = "<error type=\"invalid attribute\" />";
 constexpr const char *MISSING = "<error type=\"some parameters are not specified\" />";
-constexpr const char *TEST_FAILED = "<error type=\"send test message failed\" />";
 
 notifier_list *const LISTS[] = {&zunmaillist, &zunsmslist, &zuntraplist};
 
@@ -65,18 +64,6 @@ int del(xml_channel *ch, notifier_list &list, const char **attrs)
   return daemon_reply(ch, notifier_list_delete(list, id) == 0 ? NO_ERROR : NO_SUCH_ELEMENT);
 }
 
-// A test notification goes through a notifier of its own that no list
-// holds; nothing is sent until the kind's sender exists.
-int test(xml_channel *ch, const notifier_kind &kind, const char **attrs)
-{
-  notifier *n = notifier_new(kind);
-  if (n == nullptr)
-    return daemon_reply(ch, TEST_FAILED);
-  notifier_apply(*n, attrs);
-  notifier_free(n);
-  return daemon_reply(ch, TEST_FAILED);
-}
-
 // The notifier with the `element` id in any list (mails, SMS, traps).
 notifier *find_element(const char **attrs)
 {
@@ -114,8 +101,6 @@ int zuntrap_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zuntra
 int zunmail_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunmaillist, attrs); }
 int zunsms_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunsmslist, attrs); }
 int zuntrap_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zuntraplist, attrs); }
-int zunmail_cmd_test(xml_channel *ch, const char **attrs) { return test(ch, mail_kind, attrs); }
-int zuntrap_cmd_test(xml_channel *ch, const char **attrs) { return test(ch, trap_kind, attrs); }
 
 // <getelement element="ID" />: the notifier's description.
 int notifier_cmd_get(xml_channel *ch, const char **attrs)

@@ -12,11 +12,12 @@
 #include <new>
 
 #include "daemon.h"
+#include "sender.h"
 #include "zundb.h"
 
-notifier_list zunmaillist{&mail_kind};
-notifier_list zunsmslist{&sms_kind};
-notifier_list zuntraplist{&trap_kind};
+notifier_list zunmaillist{&mail_kind, &mail_sender};
+notifier_list zunsmslist{&sms_kind, &sms_sender};
+notifier_list zuntraplist{&trap_kind, &trap_sender};
 
 namespace {
 
@@ -102,6 +103,7 @@ void register_element(notifier_list &list, notifier &n)
   item.socket = const_cast<char *>(daemon_socket);
   if (zundb_element_add(&item) == 0 && item.element_id > 0) {
     n.id = static_cast<uint32_t>(item.element_id);
+    n.registered = true;
     return;
   }
   // The lists are searched in turn by id: the id is unique in all three.
@@ -161,6 +163,8 @@ int notifier_list_create(notifier_list &list)
       return -1;
     }
     list.ready = true;
+    if (sender_start(*list.out) != 0)
+      return -1;
   }
   const notifier_kind &kind = *list.kind;
   zundb_item item{};
@@ -264,6 +268,7 @@ void notifier_list_destroy(notifier_list &list)
 {
   if (!list.ready)
     return;
+  sender_stop(*list.out);
   {
     ListLock hold(list);
     each_row(list, [&](table_row &row) {

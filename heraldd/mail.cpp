@@ -1,11 +1,25 @@
-// Mail notifiers: the record's attributes, description and settings line,
-// and the firing hook.
+// Mail notifiers: the record's attributes, description and settings line;
+// firing, which builds one sendmail command line per recipient; the mail
+// sender, which runs them in order and logs each outcome; and the test mail.
+//
+// No text of a notifier or a command changes what the shell runs: texts in
+// the message go through echo's and the shell's quoting, arguments are quoted
+// when they hold anything but plain characters, so ordinary values leave the
+// command line exactly as it always was.
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <string>
 #include <unistd.h>
 
+#include "daemon.h"
+#include "heraldd.h"
 #include "notifier.h"
+#include "sender.h"
 #include "zun_path.h"
+#include "zun_text.h"
 #include "zunlog.h"
+#include "zunrun.h"
 
 namespace {
 
@@ -55,18 +69,183 @@ constexpr line_field SETTINGS[] = {
 
 void defaults(notifier &n) { reinterpret_cast<mail_notifier &>(n).port = 25; }
 
+constexpr size_t RECORD_SIZE = 16704;
+constexpr size_t COMMAND_AREA = RECORD_SIZE - RECORD_NAME;
+constexpr const char *CA_FILE = "/usr/ssl/ca-certificates.crt";
+constexpr const char *CLIP = "/tmp/out.avi";
+constexpr const char *MESSAGE_FILE = "/tmp/output.msg";
+
+// A header value: a line end would start a header of its own.
+std::string one_line(const char *text)
+{
+  std::string out(text);
+  for (char &c : out)
+    if (c == '\n' || c == '\r')
+      c = ' ';
+  return out;
+}
+
+// The transport and sender part of a command, for one recipient: the
+// connection (directly with -S, or through the TLS helper with -H), the
+// login, the password with a backslash before every character, the sender
+// and the recipient.
+std::string transport(const mail_notifier &m, const char *recipient)
+{
+  std::string out;
+  std::string port = std::to_string(m.port);
+  if (m.ssl_active) {
+    // The helper's line is run by sendmail through a shell of its own: the
+    // server is quoted for that shell, and the whole for ours.
+    std::string helper = "exec openssl s_client -quiet -tls1 ";
+    helper += m.starttls ? "-starttls smtp" : "";
+    helper += " -connect " + zunrun_arg(m.server) + ":" + port;
+    std::string ca = zunpath(CA_FILE);
+    if (access(ca.c_str(), R_OK) == 0)
+      helper += " -CAfile " + zunrun_arg(ca);
+    out += " -H \"" + zunrun_in_double_quotes(helper) + "\" ";
+  } else {
+    out += " -S " + zunrun_arg(m.server) + ":" + port + " ";
+  }
+  if (m.login[0] != '\0')
+    out += " -au" + zunrun_arg(m.login);
+  if (m.password[0] != '\0') {
+    out += " -ap";
+    for (const char *p = m.password; *p != '\0'; p++)
+      out += *p == '\n' ? std::string("'\n'") : std::string("\\") + *p;
+  }
+  out += " -f " + zunrun_arg(m.from) + " -t " + zunrun_arg(recipient) + " 2>&1";
+  return out;
+}
+
+// Queues one record per recipient: `head` (the message part), then the
+// recipient's transport part. False when a record could not be queued.
+void queue_for_recipients(const mail_notifier &m, const std::string &head)
+{
+  char record[RECORD_SIZE];
+  for (size_t i = 0; i < NOTIFIER_RECIPIENTS && m.recipients[i] != nullptr; i++) {
+    std::string command = head + transport(m, m.recipients[i]);
+    if (command.size() >= COMMAND_AREA)
+      continue;  // cannot happen with the fields' widths; never sent cut
+    std::memset(record, 0, sizeof record);
+    strlcpy(record, m.head.name, RECORD_NAME);
+    std::memcpy(record + RECORD_NAME, command.data(), command.size());
+    sender_queue(mail_sender, record);
+  }
+}
+
+// Runs a command on the firing thread (the clip script, makemime).
+int run_here(const std::string &command)
+{
+  return zunrun_shell(command.c_str(), 128, [](void *, const char *, size_t) {}, nullptr, nullptr);
+}
+
+// The outcome of one mail command, judged from its output.
+void run_record(sender &s, char *record)
+{
+  const char *name = record;
+  std::string output;
+  auto take = [](void *ctx, const char *bytes, size_t n) {
+    auto &out = *static_cast<std::string *>(ctx);
+    char piece[128];
+    char escaped[6 * sizeof piece];
+    std::memcpy(piece, bytes, n);
+    piece[n] = '\0';
+    helpers_xml_name(piece, escaped, sizeof escaped);
+    if (out.size() + std::strlen(escaped) < COMMAND_AREA)
+      out += escaped;
+  };
+  int status = zunrun_shell(record + RECORD_NAME, 127, take, &output, &s.running);
+  if (status < 0)
+    heraldd_log("error", "Send SNMP mail '%s' error", name);
+  else if (output.empty() || output.find("return:1") != std::string::npos ||
+           output.find("Timeout") != std::string::npos)
+    heraldd_log("message", "The mail '%s' was sent", name);
+  else
+    heraldd_log("error", "Send mail '%s' error: %s", name, output.c_str());
+}
+
 // Every applying checks for the mail program first: without it nothing can
 // be sent, and the command that created or changed the notifier says so.
-int fire(notifier &, const char **)
+int fire(notifier &n, const char **attrs)
 {
   if (access(zunpath(SENDMAIL).c_str(), F_OK) != 0) {
     zunlog_message("error", "Send mail error: \"/usr/sbin/sendmail\" not found\n", 8);
     return -1;
   }
+  auto &m = reinterpret_cast<mail_notifier &>(n);
+  if (n.value == STATE_ON) {
+    const char *text = key_find(attrs, "textready");
+    m.text = text != nullptr ? text : "";
+    zunmail_queue_text(m);
+    m.text = nullptr;
+  } else if (n.value == STATE_PULSE) {
+    zunmail_queue_video(m);
+  }
   return 0;
 }
 
 }  // namespace
+
+const char *heraldd_hostname = "Orvane NMS";
+sender mail_sender{"mail", RECORD_SIZE, 65536, run_record};
+
+int zunmail_queue_text(mail_notifier &m)
+{
+  std::string head = "echo -e \"From:" + zunrun_in_echo(one_line(m.from)) + "\\nSubject: " +
+                     zunrun_in_echo(one_line(heraldd_hostname)) + " EMS '" +
+                     zunrun_in_echo(one_line(m.head.name)) +
+                     "' notice\\nDate: `date -R`\\nContent-Type: text/plain; charset=UTF-8\\n\\n";
+  std::string tail = "\\n.\\n\" | " + zunrun_arg(zunpath(SENDMAIL)) + " -w 30";
+  // The longest transport part of the recipients bounds the ready text.
+  size_t longest = 0;
+  for (size_t i = 0; i < NOTIFIER_RECIPIENTS && m.recipients[i] != nullptr; i++)
+    longest = std::max(longest, transport(m, m.recipients[i]).size());
+  size_t fixed = head.size() + tail.size() + longest;
+  if (fixed >= COMMAND_AREA)
+    return 0;
+  head += zunrun_fit(m.text != nullptr ? m.text : "", COMMAND_AREA - 1 - fixed, zunrun_in_echo) + tail;
+  queue_for_recipients(m, head);
+  return 0;
+}
+
+int zunmail_queue_video(mail_notifier &m)
+{
+  run_here("clipbuild.sh");
+  std::string clip = zunpath(CLIP);
+  if (access(clip.c_str(), R_OK) != 0) {
+    heraldd_log("send mail error", "Send mail '%s' error: no video", m.head.name);
+    return 0;
+  }
+  std::string message = zunpath(MESSAGE_FILE);
+  run_here("makemime -c \"video/ogg\" -o " + zunrun_arg(message) + " -a \"From: " +
+           zunrun_in_double_quotes(one_line(m.from)) + "\" -a \"Subject: " +
+           zunrun_in_double_quotes(one_line(heraldd_hostname)) + " EMS '" +
+           zunrun_in_double_quotes(one_line(m.head.name)) +
+           "' video notification\" -a \"Date: `date -R`\" " + zunrun_arg(clip));
+  queue_for_recipients(m, "cat " + zunrun_arg(message) + " | " + zunrun_arg(zunpath(SENDMAIL)) + " -w 20");
+  return 0;
+}
+
+// <testmail ... />: a mail through a notifier of its own, "Test Notify".
+int zunmail_cmd_test(xml_channel *ch, const char **attrs)
+{
+  notifier *n = notifier_new(mail_kind);
+  int result = -1;
+  if (n != nullptr) {
+    auto &m = reinterpret_cast<mail_notifier &>(*n);
+    strlcpy(n->name, "Test Notify", sizeof n->name);
+    result = notifier_apply(*n, attrs);
+    if (result == 0) {
+      std::string text = std::string("This is a test message:\n\n") + m.message;
+      m.text = text.c_str();
+      zunmail_queue_text(m);
+      m.text = nullptr;
+    }
+    notifier_free(n);
+  }
+  return daemon_reply(ch, result == 0 ? "<error type=\"no error\" />"
+                                      : "<error type=\"send test message failed\" />");
+}
 
 extern const notifier_kind mail_kind = {
     .noun = "mail",

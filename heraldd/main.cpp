@@ -7,8 +7,6 @@
 #include "heraldd.h"
 #include "notifier.h"
 
-const char *heraldd_hostname = "Orvane NMS";
-
 namespace {
 
 notifier_list *const CREATE_ORDER[] = {&zunmaillist, &zunsmslist, &zuntraplist};

@@ -41,6 +41,10 @@ void set_name(notifier &n, const char *value)
   if (std::strncmp(n.name, value, sizeof n.name) == 0)
     return;
   utf8_strlcpy(n.name, value, sizeof n.name);
+  // An id the element database did not give (a test notification's, or one
+  // made up while it was down) may be another element's there.
+  if (!n.registered)
+    return;
   zundb_item item;
   zundb_item_init(&item);
   item.element_id = static_cast<int>(n.id);
@@ -152,6 +156,14 @@ int notifier_set(notifier &n, const notifier_attr &row, const char *value)
   case set_kind::state:
     field<uint32_t>(n, row.field) = static_cast<uint32_t>(zunelement_str2state(value));
     break;
+  case set_kind::inner: {
+    size_t len = std::strlen(value);
+    char *to = &field<char>(n, row.field);
+    to[0] = '\0';
+    if (len >= 2)
+      utf8_copy(to, row.size, value + 1, len - 2);
+    break;
+  }
   }
   return 0;
 }

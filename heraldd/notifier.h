@@ -49,6 +49,7 @@ struct notifier {
   uint32_t state;     // reported state: 6
   uint32_t value;     // state code of the last `value`; 6 between commands
   pthread_spinlock_t lock;
+  bool registered;    // the element database gave the id: a new name is published
 };
 
 struct mail_notifier {
@@ -105,6 +106,7 @@ enum class set_kind : unsigned char {
   starttls,    // "true...": starttls and ssl_active on; otherwise starttls off
   list,        // recipients: the text, and up to five tokens of a working copy
   state,       // the state code of the text
+  inner,       // the text without its first and last character (strlcpy)
 };
 
 // One attribute row: name, setter, field (offset and width). A list row also
@@ -163,8 +165,11 @@ extern const notifier_kind mail_kind, sms_kind, trap_kind;
 
 // A list of one kind: rows in a container ordered by element id (the SNMP
 // table's container), the module id, the number counter, the list's lock.
+struct sender;
+
 struct notifier_list {
   const notifier_kind *kind;
+  sender *out;  // the kind's sender
   netsnmp_container *rows = nullptr;
   uint32_t module_id = 0;
   int32_t next_num = 1;
@@ -174,9 +179,11 @@ struct notifier_list {
 
 extern notifier_list zunmaillist, zunsmslist, zuntraplist;
 
-// Creates the list at start: container, lock, module registration. 0, or -1
-// when the container or lock cannot be made (the list then stays unusable)
-// or the module was refused (the list works; its notifiers carry module 0).
+// Creates the list at start: container, lock, the sender, module
+// registration. 0, or -1 when the container or lock cannot be made (the list
+// then stays unusable), the sender cannot be started (the module is then not
+// registered) or the module was refused (the list works; its notifiers carry
+// module 0).
 int notifier_list_create(notifier_list &list);
 
 // Creates a notifier with number `num`, or the next free one when negative;
@@ -192,7 +199,8 @@ notifier *notifier_list_find(notifier_list &list, uint32_t id);
 // when the list has none.
 int notifier_list_delete(notifier_list &list, uint32_t id);
 
-// Frees every notifier (each unregistered) and unregisters the module.
+// Stops the sender (queued records are dropped), frees every notifier (each
+// unregistered) and unregisters the module.
 void notifier_list_destroy(notifier_list &list);
 
 // Calls fn(notifier &) for every notifier in ascending id, under the list's

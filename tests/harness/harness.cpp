@@ -14,12 +14,17 @@
 #include <filesystem>
 #include <poll.h>
 #include <set>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifndef ZUN_SOURCE_DIR
+#define ZUN_SOURCE_DIR "."
+#endif
 #ifndef ZUN_BIN_DIR
 #define ZUN_BIN_DIR "build/bin"
 #endif
@@ -652,6 +657,90 @@ std::string exchange(const Root &root, std::string_view socket, std::string_view
     reply.append(buf, static_cast<size_t>(n));
   }
   return reply;
+}
+
+// ---- outside programs -----------------------------------------------------
+
+uint16_t free_port(bool udp)
+{
+  Fd fd(::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd.fd < 0 || ::bind(fd.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      ::getsockname(fd.fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    return 0;
+  return ntohs(a.sin_port);
+}
+
+void install_tool(const Root &root, std::string_view rel, std::string_view tool)
+{
+  std::string link = root.file(rel);
+  std::error_code ec;
+  fs::create_directories(fs::path(link).parent_path(), ec);
+  fs::remove(link, ec);
+  fs::create_symlink(std::string(ZUN_SOURCE_DIR) + "/tools/" + std::string(tool), link, ec);
+}
+
+std::vector<std::vector<std::string>> tool_runs(const Root &root, std::string_view program)
+{
+  std::vector<std::vector<std::string>> runs;
+  std::string text = root.read("/tmp/tools.journal");
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos)
+      break;
+    std::vector<std::string> fields(1);
+    for (size_t i = at; i < end; i++) {
+      char c = text[i];
+      if (c == '\t')
+        fields.emplace_back();
+      else if (c == '\\' && i + 1 < end) {
+        char e = text[++i];
+        fields.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e;
+      } else
+        fields.back() += c;
+    }
+    if (fields[0] == program)
+      runs.emplace_back(fields.begin() + 1, fields.end());
+    at = end + 1;
+  }
+  return runs;
+}
+
+SmtpSink::SmtpSink(const Root &root, const std::string &user, const std::string &password) : root_(root)
+{
+  port_ = free_port();
+  std::vector<std::string> argv = {"smtp_sink.py", std::to_string(port_), root.file("/tmp/smtp.spool")};
+  if (!user.empty()) {
+    argv.push_back(user);
+    argv.push_back(password);
+  }
+  proc_ = std::make_unique<Process>(std::string(ZUN_SOURCE_DIR) + "/tests/harness/smtp_sink.py", argv,
+                                    root.env());
+  ok_ = wait_for([&] { return proc_->out().find("listening") != std::string::npos; },
+                 std::chrono::seconds(10));
+}
+
+std::vector<std::string> SmtpSink::messages() const
+{
+  std::vector<std::string> out;
+  std::string spool = root_.read("/tmp/smtp.spool");
+  const std::string open = "=== message\n", close = "=== end\n";
+  for (size_t at = spool.find(open); at != std::string::npos; at = spool.find(open, at)) {
+    size_t end = spool.find(close, at);
+    if (end == std::string::npos)
+      break;
+    out.push_back(spool.substr(at + open.size(), end - at - open.size()));
+    at = end + close.size();
+  }
+  return out;
+}
+
+bool SmtpSink::wait_messages(size_t n, std::chrono::milliseconds timeout) const
+{
+  return wait_for([&] { return messages().size() >= n; }, timeout);
 }
 
 }  // namespace zt

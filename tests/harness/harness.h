@@ -3,7 +3,9 @@
 // never fixed sleeps.
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -124,6 +126,37 @@ private:
   const Root &root_;
   Process *proc_ = nullptr;
   bool ready_ = false;
+};
+
+// A loopback port that was free a moment ago (TCP, or UDP).
+uint16_t free_port(bool udp = false);
+
+// Installs a development stand-in of tools/ (sendmail, clipbuild.sh, record)
+// at `rel` under the root (a link, so the tool itself runs). The record
+// stand-in takes the name of the link: install_tool(root, "/usr/bin/snmptrap",
+// "record") records snmptrap's arguments and runs /usr/bin/snmptrap.
+void install_tool(const Root &root, std::string_view rel, std::string_view tool);
+
+// The argument lists the stand-ins recorded (root/tmp/tools.journal), of
+// one program: each run's arguments, escapes undone.
+std::vector<std::vector<std::string>> tool_runs(const Root &root, std::string_view program);
+
+// An SMTP sink (aiosmtpd) on a loopback port; with a user and password it
+// requires that AUTH. messages() gives each mail received, as
+// "auth: U\nfrom: F\nto: R[,R]\n\nCONTENT".
+class SmtpSink {
+public:
+  SmtpSink(const Root &root, const std::string &user = "", const std::string &password = "");
+  bool ok() const { return ok_; }
+  uint16_t port() const { return port_; }
+  std::vector<std::string> messages() const;
+  bool wait_messages(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+private:
+  const Root &root_;
+  uint16_t port_ = 0;
+  bool ok_ = false;
+  std::unique_ptr<Process> proc_;
 };
 
 // Bounded poll: calls pred until it returns true or the timeout passes.

@@ -1,0 +1,203 @@
+// The command lines and commands the senders queue, byte for byte: each
+// sender's records are captured instead of run.
+#include "notifier.h"
+#include "sender.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::mutex g_lock;
+std::vector<std::string> g_records;  // the command part of each record, in queue order
+
+void capture(sender &, char *record)
+{
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_records.emplace_back(record + RECORD_NAME);
+}
+
+class Senders : public ::testing::Test {
+protected:
+  static void SetUpTestSuite()
+  {
+    root = std::filesystem::temp_directory_path() / ("hsend." + std::to_string(getpid()));
+    for (const char *dir : {"/usr/sbin", "/usr/bin", "/usr/ssl", "/tmp"})
+      std::filesystem::create_directories(root + dir);
+    for (const char *file : {"/usr/sbin/sendmail", "/usr/bin/snmptrap"})
+      std::ofstream(root + file) << "";
+    setenv("APPLIANCE_ROOT", root.c_str(), 1);
+    for (sender *s : {&mail_sender, &sms_sender, &trap_sender}) {
+      s->run = capture;
+      sender_start(*s);
+    }
+  }
+  static void TearDownTestSuite()
+  {
+    for (sender *s : {&mail_sender, &sms_sender, &trap_sender})
+      sender_stop(*s);
+    std::filesystem::remove_all(root);
+  }
+
+  // Applies the attributes (value 5 and the ready text added) to a fresh
+  // notifier of the kind with id 104; the records queued.
+  static std::vector<std::string> fire(const notifier_kind &kind, std::vector<const char *> attrs,
+                                       size_t expected)
+  {
+    {
+      std::lock_guard<std::mutex> hold(g_lock);
+      g_records.clear();
+    }
+    notifier *n = notifier_new(kind);
+    n->id = 104;
+    attrs.insert(attrs.end(), {"value", "on", nullptr});
+    notifier_apply(*n, attrs.data());
+    notifier_free(n);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (g_records.size() >= expected || std::chrono::steady_clock::now() > end)
+          return g_records;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  static std::string root;
+};
+std::string Senders::root;
+
+TEST_F(Senders, MailCommandLines)
+{
+  const std::string S = root + "/usr/sbin/sendmail";
+  const std::string CA = root + "/usr/ssl/ca-certificates.crt";
+  auto head = [&](const std::string &name, const std::string &text) {
+    return "echo -e \"From:box@x.org\\nSubject: Orvane NMS EMS '" + name +
+           "' notice\\nDate: `date -R`\\nContent-Type: text/plain; charset=UTF-8\\n\\n" + text + "\\n.\\n\" | " + S +
+           " -w 30";
+  };
+  const struct {
+    const char *name;
+    bool ca;
+    std::vector<const char *> attrs;
+    std::vector<std::string> commands;
+  } rows[] = {
+      {"two recipients, plain",
+       false,
+       {"name", "Ops", "server", "smtp.x", "to", "a@x.org, b@x.org", "from", "box@x.org", "textready", "Hot"},
+       {head("Ops", "Hot") + " -S smtp.x:25  -f box@x.org -t a@x.org 2>&1",
+        head("Ops", "Hot") + " -S smtp.x:25  -f box@x.org -t b@x.org 2>&1"}},
+      {"starttls with the CA file, login and password",
+       true,
+       {"name", "Ops", "server", "smtp.x", "port", "587", "starttls", "true", "login", "ops", "password", "p%w",
+        "to", "a@x.org", "from", "box@x.org", "textready", "Hot"},
+       {head("Ops", "Hot") + " -H \"exec openssl s_client -quiet -tls1 -starttls smtp -connect smtp.x:587 -CAfile " +
+        CA + "\"  -auops -ap\\p\\%\\w -f box@x.org -t a@x.org 2>&1"}},
+      {"TLS from the start, no CA file",
+       false,
+       {"name", "Ops", "server", "smtp.x", "port", "465", "ssl_active", "true", "to", "a@x.org", "from",
+        "box@x.org", "textready", ""},
+       {head("Ops", "") + " -H \"exec openssl s_client -quiet -tls1  -connect smtp.x:465\"  -f box@x.org -t a@x.org 2>&1"}},
+      {"texts a shell would read",
+       false,
+       {"name", "N'$(x)\"", "server", "h;reboot", "to", "a@x.org$(id)", "from", "box@x.org", "login", "u v",
+        "textready", "$(touch m) `id` \"q\" back\\slash\nline"},
+       {head("N'\\$(x)\\\"", "\\$(touch m) \\`id\\` \\\"q\\\" back\\\\\\\\slash\nline") +
+        " -S 'h;reboot':25  -au'u v' -f box@x.org -t 'a@x.org$(id)' 2>&1"}},
+      {"six recipients: five records",
+       false,
+       {"name", "Ops", "server", "s", "to", "1@x 2@x,3@x;4@x , 5@x 6@x", "from", "box@x.org", "textready", "T"},
+       {head("Ops", "T") + " -S s:25  -f box@x.org -t 1@x 2>&1", head("Ops", "T") + " -S s:25  -f box@x.org -t 2@x 2>&1",
+        head("Ops", "T") + " -S s:25  -f box@x.org -t 3@x 2>&1", head("Ops", "T") + " -S s:25  -f box@x.org -t 4@x 2>&1",
+        head("Ops", "T") + " -S s:25  -f box@x.org -t 5@x 2>&1"}},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    if (r.ca)
+      std::ofstream(CA) << "";
+    else
+      std::filesystem::remove(CA);
+    EXPECT_EQ(fire(mail_kind, r.attrs, r.commands.size()), r.commands);
+  }
+}
+
+TEST_F(Senders, ALongReadyTextIsCutToFitTheRecord)
+{
+  std::string text(20000, 'x');
+  text.replace(16000, 2, "\xc3\xa9");  // a character that must not be split
+  auto records = fire(mail_kind, {"server", "s", "to", "a@x", "textready", text.c_str()}, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_LT(records[0].size(), 16640u);
+  EXPECT_NE(records[0].find(" -S s:25  -f  -t a@x 2>&1"), std::string::npos);
+}
+
+TEST_F(Senders, TrapCommandLines)
+{
+  const std::string tail =
+      " .1.3.6.1.4.1.99999.2.2.1.1.104 i 104 .1.3.6.1.4.1.99999.1.5 s \"Trap (name: T, ID: 104) was worked. Hot\"";
+  const struct {
+    const char *name;
+    std::vector<const char *> attrs;
+    std::string command;  // "" : nothing queued
+  } rows[] = {
+      {"version 1, default port",
+       {"name", "T", "server", "nms", "comunity", "public", "textready", "Hot"},
+       "snmptrap -v1 -c public nms:25 .1.3.6.1.4.1.99999.1.5 \"\" 6 1 \"\"" + tail + " 2>&1"},
+      {"version 2c",
+       {"name", "T", "server", "nms", "port", "162", "version", "2c", "comunity", "c", "textready", "Hot"},
+       "snmptrap -v2c -c c nms:162 \"\" .1.3.6.1.4.1.99999.1.5" + tail + " 2>&1"},
+      {"version 3 noauth",
+       {"name", "T", "server", "nms", "port", "162", "version", "3", "level", "noauth", "user", "u", "textready", "Hot"},
+       "snmptrap -Ci -v3 -l noAuthNoPriv -u u nms:162 \"\" .1.3.6.1.4.1.99999.1.5" + tail + " 2>&1"},
+      {"version 3 auth",
+       {"name", "T", "server", "nms", "port", "162", "version", "3", "level", "auth", "user", "u", "auth_type", "SHA",
+        "auth_pass", "authpass", "textready", "Hot"},
+       "snmptrap -Ci -v3 -a SHA -A authpass -l authNoPriv -u u nms:162 \"\" .1.3.6.1.4.1.99999.1.5" + tail + " 2>&1"},
+      {"version 3 priv, macros",
+       {"name", "T", "server", "nms", "port", "162", "version", "3", "level", "priv", "user", "u", "auth_type", "SHA",
+        "auth_pass", "a", "priv_type", "AES", "priv_pass", "p", "textready", "Hot", "macro3", "\"m3\"", "macro4",
+        "\"m4\"", "macro5", "x", "macro8", "'12'"},
+       "snmptrap -Ci -v3 -a SHA -A a -x AES -X p -l authPriv -u u nms:162 \"\" .1.3.6.1.4.1.99999.1.5" + tail +
+           " .1.3.6.1.4.1.99999.1.5.3 s \"\\\"m3\\\"\" .1.3.6.1.4.1.99999.1.5.4 s \"m4\""
+           " .1.3.6.1.4.1.99999.1.5.8 i \"12\" 2>&1"},
+      {"texts a shell would read",
+       {"name", "T", "server", "nms", "comunity", "p;reboot", "textready", "Hot", "macro3", "$(id)`x`"},
+       "snmptrap -v1 -c 'p;reboot' nms:25 .1.3.6.1.4.1.99999.1.5 \"\" 6 1 \"\"" + tail +
+           " .1.3.6.1.4.1.99999.1.5.3 s \"\\$(id)\\`x\\`\" 2>&1"},
+      {"unknown version", {"name", "T", "server", "nms", "version", "4", "textready", "Hot"}, ""},
+      {"unknown level", {"name", "T", "server", "nms", "version", "3", "level", "none", "textready", "Hot"}, ""},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    auto records = fire(trap_kind, r.attrs, r.command.empty() ? 0 : 1);
+    EXPECT_EQ(records, r.command.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.command});
+  }
+}
+
+TEST_F(Senders, SmsCommandsOnePerPhone)
+{
+  auto records = fire(sms_kind, {"name", "S", "to_phone", "+491,2;3", "message", "unused", "textready", "a&b<c\""}, 3);
+  EXPECT_EQ(records, (std::vector<std::string>{
+                         "<addsms to_phone=\"+491\" message=\"a&amp;b&lt;c&quot;\" />",
+                         "<addsms to_phone=\"2\" message=\"a&amp;b&lt;c&quot;\" />",
+                         "<addsms to_phone=\"3\" message=\"a&amp;b&lt;c&quot;\" />",
+                     }));
+  // A text that would not fit the command area is cut at a whole entity.
+  std::string text(3000, '&');
+  records = fire(sms_kind, {"to_phone", "1", "textready", text.c_str()}, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_LT(records[0].size(), 2176u);
+  EXPECT_EQ(records[0].substr(records[0].size() - 9), "&amp;\" />");
+}
+
+}  // namespace
