@@ -193,7 +193,8 @@ std::string tar_header(const std::string &name, uintmax_t size, long mtime)
 }
 
 // backup.sh: /var/tmp/settings.orv becomes a tar archive of the regular
-// files under /mnt/jffs/etc (names from "etc/"), written whole.
+// files under /mnt/jffs/etc (names from "etc/"), written whole. The
+// sessions' secret stays on the appliance.
 bool make_backup()
 {
   namespace fs = std::filesystem;
@@ -201,7 +202,7 @@ bool make_backup()
   fs::path from = zunpath("/mnt/jffs/etc");
   std::vector<fs::path> files;
   for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
-    if (it->is_regular_file(ec))
+    if (it->is_regular_file(ec) && it->path().filename() != "session.key")
       files.push_back(it->path());
   std::sort(files.begin(), files.end());
   std::string archive;
@@ -212,8 +213,9 @@ bool make_backup()
     data << in.rdbuf();
     if (name.size() > 99 || !in)
       continue;
-    long mtime = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-                                       fs::last_write_time(f, ec).time_since_epoch()).count());
+    auto written = std::chrono::file_clock::to_sys(fs::last_write_time(f, ec));
+    long mtime = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(written.time_since_epoch()).count());
     archive += tar_header(name, data.str().size(), mtime < 0 ? 0 : mtime) + data.str();
     archive.append((512 - archive.size() % 512) % 512, '\0');
   }
@@ -239,7 +241,8 @@ bool move_file(const std::string &src, const std::string &dest)
     to /= fs::path(src).filename();
   std::error_code ec;
   fs::rename(zunpath(src), to, ec);
-  if (ec == std::errc::cross_device_link && fs::copy_file(zunpath(src), to, fs::copy_options::overwrite_existing, ec))
+  if (ec == std::errc::cross_device_link &&
+      fs::copy_file(zunpath(src), to, fs::copy_options::overwrite_existing, ec))
     fs::remove(zunpath(src), ec);
   return !ec;
 }

@@ -160,7 +160,8 @@ TEST_F(Downloads, GetlanguageListsAndSendsLanguageFiles)
   auto ask = [&](const std::string &form) { return et::body(zt::cgi(root, "", form)); };
   root.remove("/mnt/jffs/etc/languages");
   EXPECT_EQ(ask("querytype=getlanguage"), "<error type=\"no languages installed\" />");
-  root.write("/mnt/jffs/etc/languages/en.xml", "<?xml version=\"1.0\"?>\n<language name=\"English\" code=\"en\">\n");
+  root.write("/mnt/jffs/etc/languages/en.xml",
+             "<?xml version=\"1.0\"?>\n<language name=\"English\" code=\"en\">\n");
   root.write("/mnt/jffs/etc/languages/de.xml.old", "<language name=\"Deutsch\" />");
   root.write("/mnt/jffs/etc/languages/notes.txt", "<language name=\"none\" />");
   root.write("/mnt/jffs/etc/languages/x.xml", "no element");
@@ -203,8 +204,10 @@ TEST_F(Downloads, LanguageNamesRefusedEverywhere)
             "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Disposition: attachment; filename=" +
                 longest + "\r\n\r\nL");
   const std::string upload = fe::multipart("", "<language />");
-  for (const std::string &name : std::vector<std::string>{"..%2Fsecret", "..", ".", "", "a%2Fb", "a%3Bb", "%24(id)", "a%20b", "x%60id%60", "a'b", "a%22b",
-        "a%26b", "a%7Cb", "a%0Ab", "a%3Eb", "a*", longest + "a"}) {
+  const std::vector<std::string> refused = {"..%2Fsecret", "..", ".", "", "a%2Fb", "a%3Bb", "%24(id)",
+                                            "a%20b", "x%60id%60", "a'b", "a%22b", "a%26b", "a%7Cb",
+                                            "a%0Ab", "a%3Eb", "a*", longest + "a"};
+  for (const std::string &name : refused) {
     sim.clear_journal();
     std::string q = "filename=" + name;
     EXPECT_EQ(get("language", q), "HTTP/1.0 Status: 403\r\n\r\n") << name;

@@ -124,8 +124,9 @@ inline std::string keys_in(const zt::Root &root, const std::string &rel)
     if (sqlite3_prepare_v2(db, "SELECT key, name FROM keys ORDER BY key", -1, &st, nullptr) == SQLITE_OK) {
       out.clear();
       while (sqlite3_step(st) == SQLITE_ROW)
-        out += (out.empty() ? "" : " ") + std::string(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))) +
-               "=" + reinterpret_cast<const char *>(sqlite3_column_text(st, 1));
+        out += (out.empty() ? "" : " ") +
+               std::string(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))) + "=" +
+               reinterpret_cast<const char *>(sqlite3_column_text(st, 1));
     }
     sqlite3_finalize(st);
   }

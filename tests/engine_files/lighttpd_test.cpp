@@ -110,7 +110,8 @@ TEST_F(ThroughLighttpd, Uploads)
       {"/cgi-bin/upload-map.cgi", "admin", "/tmp/five.gif", "/mnt/jffs/etc/map"},
       {"/cgi-bin/upload-firmware.cgi", "admin", "/tmp/five.gif", "/var/tmp/firmware.zun"},
       {"/cgi-bin/upload-db.cgi", "keys", "/tmp/keys.db", "/mnt/jffs/etc/access.sqlite"},
-      {"/cgi-bin/upload-language.cgi?filename=fr.xml", "plain", "/tmp/fr.txt", "/mnt/jffs/etc/languages/fr.xml"},
+      {"/cgi-bin/upload-language.cgi?filename=fr.xml", "plain", "/tmp/fr.txt",
+       "/mnt/jffs/etc/languages/fr.xml"},
   };
   for (const auto &c : cases) {
     zt::HttpReply r = at(c.path, form(c.user, c.file));
@@ -124,9 +125,12 @@ TEST_F(ThroughLighttpd, Uploads)
                                       "<execute cmd='mv /tmp/fr.xml /mnt/jffs/etc/languages/' />"}));
   // One byte over the limit, counted with the multipart framing.
   root.write("/tmp/over.gif", five + std::string(2000, 'x'));
-  EXPECT_EQ(at("/cgi-bin/upload-map.cgi", form("admin", "/tmp/over.gif")).body, fe::status_element("wrong format"));
-  EXPECT_EQ(at("/cgi-bin/upload-map.cgi", form("keys", "/tmp/fr.txt")).body, fe::status_element("access denied"));
-  zt::HttpReply del = at("/cgi-bin/engine.cgi", {"-d", "querytype=dellanguage&filename=fr.xml&k=" + key["langs"]});
+  EXPECT_EQ(at("/cgi-bin/upload-map.cgi", form("admin", "/tmp/over.gif")).body,
+            fe::status_element("wrong format"));
+  EXPECT_EQ(at("/cgi-bin/upload-map.cgi", form("keys", "/tmp/fr.txt")).body,
+            fe::status_element("access denied"));
+  zt::HttpReply del =
+      at("/cgi-bin/engine.cgi", {"-d", "querytype=dellanguage&filename=fr.xml&k=" + key["langs"]});
   EXPECT_EQ(del.body, "<error type=\"no error\" />");
   EXPECT_FALSE(root.exists("/mnt/jffs/etc/languages/fr.xml"));
 }

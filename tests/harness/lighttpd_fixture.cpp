@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -86,9 +87,8 @@ Lighttpd::Lighttpd(const Root &root) : root_(root)
     if (port == 0)
       continue;
     root.write("/etc/lighttpd.conf", config(root, port));
-    proc_ = std::make_unique<Process>("/usr/sbin/lighttpd",
-                                      std::vector<std::string>{"lighttpd", "-D", "-f", root.file("/etc/lighttpd.conf")},
-                                      std::map<std::string, std::string>{});
+    std::vector<std::string> argv = {"lighttpd", "-D", "-f", root.file("/etc/lighttpd.conf")};
+    proc_ = std::make_unique<Process>("/usr/sbin/lighttpd", argv, std::map<std::string, std::string>{});
     wait_for([&] { return !proc_->running() || accepts(port); }, std::chrono::seconds(10));
     if (proc_->running() && accepts(port))
       port_ = port;
@@ -126,7 +126,8 @@ HttpReply http(const Root &root, const std::string &url, const std::vector<std::
 {
   std::string headers = root.file("/tmp/curl.headers");
   std::string body = root.file("/tmp/curl.body");
-  std::vector<std::string> args = {"-s", "-S", "--max-time", "20", "-o", body, "-D", headers, "-w", "%{http_code}"};
+  std::vector<std::string> args = {"-s", "-S", "--max-time", "20", "-o", body,
+                                   "-D", headers, "-w", "%{http_code}"};
   args.insert(args.end(), extra.begin(), extra.end());
   args.push_back(url);
   RunResult r = curl(args);
