@@ -34,38 +34,33 @@ TEST_F(Downloads, RssStreamsTheLogFeedOrItsText)
   }
 }
 
+// The time stamp is written as S, the clock and the report's time as @T.
 TEST_F(Downloads, DumpXmlAndTextForms)
 {
   const std::string settings = zt::exchange(root, "stewardd", "<getsettings />");
-  const std::string report_net = zt::exchange(root, "stewardd", "<txtsettings />");
+  const std::string net = zt::exchange(root, "stewardd", "<txtsettings />");
+  const std::string head = "Status: 200\r\nContent-Type: text/";
   struct {
-    std::string query, dump_cmd, type, ext;
+    std::string query, dump_cmd, head, body, steward;
   } cases[] = {
-      {"", "<dump />", "text/xml", "xml"},
-      {"txt&id=100&", "<dump  id=\"100\" txt=\"true\"/>", "text/plain", "csv"},
+      {"", "<dump />", "xml\r\nContent-Disposition: attachment; filename=dumplog_S.xml\r\n\r\n",
+       "<system mode=\"normal\" version=\"2.5.1 b314 (base)\" @T sms=\"true\" optime=\"1234\" >" +
+           settings,
+       "<getsettings />"},
+      {"txt&id=100&", "<dump  id=\"100\" txt=\"true\"/>",
+       "plain\r\nContent-Disposition: attachment; filename=dumplog_S.csv\r\n\r\n",
+       "# system: Monitoring system, version: 2.5.1 b314 (base)\n# current @T operation time: 1234 hours\n"
+       "# " + net + "\r\n",
+       "<txtsettings />"},
   };
   for (const auto &c : cases) {
-    bool txt = c.ext == "csv";
     std::string dump = zt::exchange(root, "registryd", c.dump_cmd);
     sim.clear_journal();
     std::string out = get("dump", c.query + "k=" + key["admin"]);
-    std::smatch m;
-    std::string head = "Status: 200\r\nContent-Type: " + c.type +
-                       "\r\nContent-Disposition: attachment; filename=dumplog_";
-    ASSERT_EQ(out.rfind(head, 0), 0u) << out;
-    out = out.substr(head.size());
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("^\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d\\.")));
-    out = out.substr(m.length());
-    std::string want =
-        txt ? c.ext + "\r\n\r\n# system: Monitoring system, version: 2.5.1 b314 (base)\n# current time: T, "
-                      "operation time: 1234 hours\n# " + report_net + "\r\n" + dump + "\r\n"
-            : c.ext + "\r\n\r\n<system mode=\"normal\" version=\"2.5.1 b314 (base)\" time=\"T\" sms=\"true\" "
-                      "optime=\"1234\" >" + settings + dump + "</system>\r\n";
-    out = std::regex_replace(out, std::regex(txt ? "time: [0-9: -]+," : "time=\"[0-9]+\""),
-                             txt ? "time: T," : "time=\"T\"", std::regex_constants::format_first_only);
-    EXPECT_EQ(out, want);
-    std::vector<std::string> steward = {"<optime />", txt ? "<txtsettings />" : "<getsettings />"};
-    EXPECT_EQ(sim.journal_of("stewardd"), steward);
+    out = std::regex_replace(out, std::regex("_\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d\\."), "_S.");
+    out = std::regex_replace(out, std::regex(" time=\"[0-9]+\"| time: [0-9: -]+,"), " @T");
+    EXPECT_EQ(out, head + c.head + c.body + dump + (c.dump_cmd == "<dump />" ? "</system>\r\n" : "\r\n"));
+    EXPECT_EQ(sim.journal_of("stewardd"), (std::vector<std::string>{"<optime />", c.steward}));
     EXPECT_EQ(sim.journal_of("registryd").back(), c.dump_cmd);
   }
 }

@@ -6,9 +6,9 @@
 
 namespace {
 
-using Rights = fe::FilesTest;
+using FileRights = fe::FilesTest;
 
-TEST_F(Rights, EveryEndpointChecksAndRefusesInItsOwnForm)
+TEST_F(FileRights, EveryEndpointChecksAndRefusesInItsOwnForm)
 {
   const std::string rss = "<error type=\"access error\" />";
   const std::string s403 = "Status: 403\r\n\r\n";
