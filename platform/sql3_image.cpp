@@ -84,7 +84,10 @@ int sql3_install_image(const char *path, const void *data, size_t n, const char 
   if (!whole_image(bytes, n))
     return -1;
   db_closer image;
+  // The image comes from outside: SQLite's defensive mode keeps a crafted
+  // file from reaching what an ordinary database never needs.
   if (sqlite3_open_v2(":memory:", &image.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+      sqlite3_db_config(image.db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK ||
       sqlite3_deserialize(image.db, "main", const_cast<unsigned char *>(bytes), sqlite3_int64(n),
                           sqlite3_int64(n), SQLITE_DESERIALIZE_READONLY) != SQLITE_OK)
     return -1;
