@@ -102,11 +102,13 @@ extern const fwd_command notify_addtrap;
 extern const fwd_command notify_deltrap;
 int notify_testmessage(const fwd_command *cmd);
 
-// Language rows (getlanguage, dellanguage) belong to the file endpoints.
+// Language rows (getlanguage, dellanguage) belong to the file endpoints
+// (engine/files_download.cpp, engine/files_upload.cpp).
 int files_getlanguage(const fwd_command *cmd);
 int files_dellanguage(const fwd_command *cmd);
 
-// Invocation roles of the file endpoints (engine/main.cpp's role table).
+// Invocation roles of the file endpoints (engine/main.cpp's role table):
+// downloads in engine/files_download.cpp, uploads in engine/files_upload.cpp.
 using role_handler = int (*)();
 int files_rss();
 int files_image();

@@ -53,21 +53,19 @@ struct role_row {
   role_handler run;
 };
 
-// Tested in this order; no match serves the XML interface. A line commented
-// out is a file endpoint not built yet: until its line is in, that name
-// serves the XML interface.
+// Tested in this order; no match serves the XML interface.
 constexpr role_row kRoles[] = {
-    // {"rss", files_rss},
-    // {"image", files_image},
-    // {"dump", files_dump},
-    // {"settings", files_settings},
-    // {"map", files_map},
-    // {"upload-map", files_upload_map},
-    // {"db", files_db},
-    // {"upload-db", files_upload_db},
-    // {"upload-firmware", files_upload_firmware},
-    // {"language", files_language},
-    // {"upload-language", files_upload_language},
+    {"rss", files_rss},
+    {"image", files_image},
+    {"dump", files_dump},
+    {"settings", files_settings},
+    {"map", files_map},
+    {"upload-map", files_upload_map},
+    {"db", files_db},
+    {"upload-db", files_upload_db},
+    {"upload-firmware", files_upload_firmware},
+    {"language", files_language},
+    {"upload-language", files_upload_language},
     {"devtype", role_devtype},
 };
 

@@ -14,8 +14,7 @@ namespace {
 constexpr int R = LEVEL_READ;
 constexpr int W = LEVEL_WRITE;
 
-// In the order tested. A line commented out belongs to a family that is not
-// built yet; until its line is in, the querytype answers "invalid request".
+// In the order tested.
 constexpr qt_row kQuerytypes[] = {
     {"auth", SEC_NONE, R, auth_login, nullptr},
     {"getmodules", SEC_SESSION_ONLY, R, modules_getmodules, nullptr},
@@ -98,8 +97,8 @@ constexpr qt_row kQuerytypes[] = {
     {"getftpbackup", SEC_ALL, W, forward_handler, &settings_getftpbackup},
     {"setftpbackup", SEC_ALL, W, forward_handler, &settings_setftpbackup},
     {"upgrade", SEC_ALL, W, forward_handler, &settings_upgrade},
-    // {"getlanguage", SEC_NONE, R, files_getlanguage, nullptr},
-    // {"dellanguage", SEC_LANGUAGES, W, files_dellanguage, nullptr},
+    {"getlanguage", SEC_NONE, R, files_getlanguage, nullptr},
+    {"dellanguage", SEC_LANGUAGES, W, files_dellanguage, nullptr},
 };
 
 }  // namespace

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr unsigned VERSION_MAJOR = 2, VERSION_MINOR = 5, VERSION_PATCH = 1, VERSION_BUILD = 314;
-
 struct file_closer {
   FILE *f;
   ~file_closer()

@@ -5,6 +5,9 @@
 
 inline constexpr int SYSTEM_ELEMENT_ID = 100;
 
+// The program's version, written "%u.%u.%u b%03u" (2.5.1 b314).
+inline constexpr unsigned VERSION_MAJOR = 2, VERSION_MINOR = 5, VERSION_PATCH = 1, VERSION_BUILD = 314;
+
 // Writes <system id="100" state=... /> (closed) or the same ending in " >"
 // (open, the start of the system tree). Never fails: an unreachable daemon
 // leaves its defaults.

@@ -174,6 +174,12 @@ long upload_read_file(const char *content_type, const char *content_length, char
   const char *stop = nullptr;
   size_t pos = 0;
   while (n - pos > L) {
+    // Only where the delimiter's first byte stands can it begin: the scan
+    // jumps there instead of comparing at every byte of a 5 MiB body.
+    const void *next = std::memchr(buf + pos, delim[0], n - L - pos);
+    if (next == nullptr)
+      break;
+    pos = static_cast<size_t>(static_cast<const char *>(next) - buf);
     if (std::memcmp(buf + pos, delim, L) != 0) {
       pos++;
       continue;

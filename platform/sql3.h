@@ -34,3 +34,16 @@ void sql3_close(sql3 *h);
 // Writes value as an SQL string literal ('...' with quotes doubled) into out;
 // false when it does not fit.
 bool sql3_quote(const char *value, char *out, size_t size);
+
+// Installs an SQLite database image (n bytes, as a download of a database
+// file holds it) as the database file `path` (mapped under the root). The
+// image must be whole (its length is the page count its header gives times
+// its page size), pass SQLite's quick check and hold the table `table`;
+// anything else is refused and nothing is touched. A live file is changed in
+// place in one transaction (the backup interface), so that a process which
+// keeps it open reads the new content at its next statement and a failure
+// leaves the old content whole. A missing file, or one that is not a
+// database, is replaced whole (temporary file and rename, with `mode`; its
+// stale journals removed). 0 on success, -1 otherwise.
+int sql3_install_image(const char *path, const void *data, size_t n, const char *table,
+                       unsigned mode);

@@ -5,6 +5,7 @@
 #include "zun_fd.h"
 #include "zun_path.h"
 #include "zun_text.h"
+#include "zunfile.h"
 
 #include <array>
 #include <cerrno>
@@ -82,32 +83,8 @@ int zunboard_save_devtype(const char *name)
   int type = type_of(name);
   if (type < 0)
     return -1;
-  char path[512];
-  char tmp[512];
-  if (zunpath_map(DEVTYPE_PATH, path, sizeof path) != 0)
-    return -1;
-  if (!zun_format(tmp, sizeof tmp, "%s.tmp", path))
-    return -1;
   // The stored name is the table's spelling, whatever case was given.
   char line[16];
   zun_format(line, sizeof line, "%s\n", kTypeNames[static_cast<size_t>(type)]);
-  {
-    Fd f(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (f.get() < 0)
-      return -1;
-    if (!write_all(f.get(), line, std::strlen(line)) || fsync(f.get()) != 0) {
-      unlink(tmp);
-      return -1;
-    }
-    int fd = f.release();
-    if (close(fd) != 0) {
-      unlink(tmp);
-      return -1;
-    }
-  }
-  if (rename(tmp, path) != 0) {
-    unlink(tmp);
-    return -1;
-  }
-  return 0;
+  return zunfile_replace(DEVTYPE_PATH, line, std::strlen(line), 0644);
 }

@@ -1,0 +1,93 @@
+#include "zunfile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "zun_path.h"
+#include "zun_text.h"
+
+long long zunfile_open(const char *path, Fd &fd)
+{
+  char mapped[PATH_MAX];
+  fd.reset();
+  if (zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  fd.reset(::open(mapped, O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fd.reset();
+    return -1;
+  }
+  return static_cast<long long>(st.st_size);
+}
+
+bool zunfile_send(int fd, long long size, FILE *out, char *buf, size_t piece)
+{
+  while (size > 0) {
+    size_t want = size < static_cast<long long>(piece) ? static_cast<size_t>(size) : piece;
+    ssize_t r = ::read(fd, buf, want);
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0 || std::fwrite(buf, 1, static_cast<size_t>(r), out) != static_cast<size_t>(r))
+      return false;
+    size -= r;
+  }
+  return true;
+}
+
+int zunfile_replace(const char *path, const void *data, size_t n, mode_t mode)
+{
+  char mapped[PATH_MAX];
+  char tmp[PATH_MAX];
+  if (zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  // Beside the target (so that the rename stays within its file system),
+  // hidden, and unique to this writer: concurrent writers never share one.
+  const char *slash = std::strrchr(mapped, '/');
+  int dir_len = slash != nullptr ? static_cast<int>(slash + 1 - mapped) : 0;
+  const char *base = mapped + dir_len;
+  if (!zun_format(tmp, sizeof tmp, "%.*s.%s.XXXXXX", dir_len, mapped, base))
+    return -1;
+  Fd fd(::mkostemp(tmp, O_CLOEXEC));
+  if (fd.get() < 0)
+    return -1;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), data, n) && ::fsync(fd.get()) == 0;
+  if (!ok || ::close(fd.release()) != 0 || ::rename(tmp, mapped) != 0) {
+    ::unlink(tmp);
+    return -1;
+  }
+  return 0;
+}
+
+int zunfile_remove(const char *path)
+{
+  char mapped[PATH_MAX];
+  if (zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  return ::unlink(mapped) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+int zunfile_list(const char *path, std::vector<std::string> &names)
+{
+  char mapped[PATH_MAX];
+  names.clear();
+  if (zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  DIR *dir = ::opendir(mapped);
+  if (dir == nullptr)
+    return -1;
+  while (const struct dirent *e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+      names.emplace_back(e->d_name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return 0;
+}

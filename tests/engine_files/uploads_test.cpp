@@ -1,0 +1,210 @@
+// File uploads run directly as the web server runs them: what each accepts,
+// the status responses, the daemons' commands, and that a stored file is
+// only ever replaced by a whole new one.
+#include <filesystem>
+
+#include "../engine_families/families_env.h"
+#include "files_env.h"
+
+namespace {
+
+class Uploads : public fe::FilesTest {
+protected:
+  std::string send(const std::string &role, const std::string &data, const std::string &user = "admin",
+                   const std::string &query = "")
+  {
+    return fe::upload(root, role, fe::multipart(key[user], data), query).out;
+  }
+
+  // The role run with writes to files limited to a few KiB (SIGXFSZ
+  // ignored, so a write past the limit fails as on a full flash).
+  std::string send_limited(const std::string &role, const std::string &data, const std::string &query)
+  {
+    std::string link = root.file("/cgi-bin/" + role);
+    std::error_code ec;
+    std::filesystem::create_directories(root.file("/cgi-bin"), ec);
+    std::filesystem::create_symlink(zt::bin("engine"), link, ec);
+    std::string body = fe::multipart(key["admin"], data);
+    return zt::run("/bin/sh", {"sh", "-c", "ulimit -f 4; trap '' XFSZ; exec \"$0\"", link},
+                   {{"APPLIANCE_ROOT", root.path()}, {"QUERY_STRING", query},
+                    {"CONTENT_LENGTH", std::to_string(body.size())},
+                    {"CONTENT_TYPE", "multipart/form-data; boundary=" + fe::kBoundary}},
+                   body)
+        .out;
+  }
+
+  // Temporary files left beside `file` (".NAME.*").
+  std::vector<std::string> temporaries(const std::string &file) const
+  {
+    std::filesystem::path path(root.file(file));
+    std::string prefix = "." + path.filename().string() + ".";
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(path.parent_path(), ec))
+      if (e.path().filename().string().rfind(prefix, 0) == 0)
+        out.push_back(e.path().string());
+    return out;
+  }
+};
+
+TEST_F(Uploads, MapAcceptsPicturesOnly)
+{
+  struct {
+    std::string data, word;
+  } cases[] = {
+      {"\xFF\xD8" + std::string(8, 'j'), "no error"}, {"\xFF\xD8" + std::string(7, 'j'), "wrong format"},
+      {"\x89PNG\r\n\x1A\n", "no error"},               {"\x89PNG\r\n\x1A", "wrong format"},
+      {"GIF", "no error"},                             {"hello, world", "wrong format"},
+      {"", "wrong format"},
+  };
+  for (const auto &c : cases) {
+    root.write("/mnt/jffs/etc/map", "old");
+    EXPECT_EQ(send("upload-map", c.data), fe::status_response(c.word)) << c.data;
+    EXPECT_EQ(root.read("/mnt/jffs/etc/map"), c.word == "no error" ? c.data : "old") << c.data;
+    EXPECT_EQ(fe::mode_of(root, "/mnt/jffs/etc/map"), c.word == "no error" ? 0666u : 0644u);
+  }
+}
+
+// A body the reader refuses is answered before any rights check: "wrong
+// format", and "permission denied" with a log entry for the firmware.
+TEST_F(Uploads, ReaderRefusalsComeFirst)
+{
+  const std::string body = fe::multipart("", "GIF89a");
+  const std::string type = "multipart/form-data; boundary=" + fe::kBoundary;
+  const std::map<std::string, std::string> refusals[] = {
+      {{"CONTENT_LENGTH", "0"}},
+      {{"CONTENT_LENGTH", "5242881"}},
+      {{"CONTENT_TYPE", "text/plain; boundary=" + fe::kBoundary}},
+      {{"CONTENT_TYPE", "multipart/form-data; boundary="}},
+  };
+  const std::string entry = "<entry type=\"update error\" message=\"error parsing input\" />";
+  for (const auto &extra : refusals) {
+    for (const std::string role : {"upload-map", "upload-db", "upload-language", "upload-firmware"}) {
+      sim.clear_journal();
+      bool firmware = role == "upload-firmware";
+      EXPECT_EQ(fe::upload(root, role, body, "filename=a.xml", extra).out,
+                fe::status_response(firmware ? "permission denied" : "wrong format"))
+          << role << " " << extra.begin()->second;
+      EXPECT_EQ(sim.journal_of("chronicled"), firmware ? std::vector<std::string>{entry}
+                                                       : std::vector<std::string>{});
+      EXPECT_TRUE(sim.journal_of("stewardd").empty());
+    }
+  }
+  EXPECT_FALSE(root.exists("/var/tmp/firmware.zun"));
+}
+
+TEST_F(Uploads, FirmwareStartsTheUpdateOnAWholeImage)
+{
+  const std::string image = fe::random_bytes(300000, 3);
+  EXPECT_EQ(send("upload-firmware", image), fe::status_response("no error"));
+  EXPECT_TRUE(root.read("/var/tmp/firmware.zun") == image);
+  EXPECT_EQ(fe::mode_of(root, "/var/tmp/firmware.zun"), 0666u);
+  EXPECT_EQ(sim.journal_of("stewardd"), std::vector<std::string>{"<execute cmd=\"update.sh\" />"});
+  sim.fault("stewardd", "close");
+  EXPECT_EQ(send("upload-firmware", image), fe::status_response("fatal error"));
+}
+
+TEST_F(Uploads, LanguageIsWrittenWholeThenMovedByStewardd)
+{
+  const std::string text = "<language name=\"Français\" />" + fe::random_bytes(70000, 5);
+  EXPECT_EQ(send("upload-language", text, "plain", "filename=fr.xml"), fe::status_response("no error"));
+  EXPECT_EQ(sim.journal_of("stewardd"),
+            std::vector<std::string>{"<execute cmd='mv /tmp/fr.xml /mnt/jffs/etc/languages/' />"});
+  EXPECT_TRUE(root.read("/mnt/jffs/etc/languages/fr.xml") == text);
+  EXPECT_FALSE(root.exists("/tmp/fr.xml"));
+  sim.clear_journal();
+  EXPECT_EQ(send("upload-language", "", "plain", "filename=fr.xml"), fe::status_response("wrong format"));
+  EXPECT_EQ(send("upload-language", text, "plain"), fe::status_response("language denied"));
+  EXPECT_TRUE(sim.journal_of("stewardd").empty());
+  sim.fault("stewardd", "close");
+  EXPECT_EQ(send("upload-language", text, "plain", "filename=fr.xml"), fe::status_response("fatal error"));
+}
+
+// A write that fails part way leaves the old file whole and no temporary
+// file, answers "permission denied", and nothing is started for it.
+TEST_F(Uploads, FailedWriteKeepsTheOldFile)
+{
+  const std::string data = "GIF89a" + fe::random_bytes(20000, 9);
+  struct {
+    std::string role, query, file;
+  } cases[] = {
+      {"upload-map", "", "/mnt/jffs/etc/map"},
+      {"upload-firmware", "", "/var/tmp/firmware.zun"},
+      {"upload-language", "filename=de.xml", "/tmp/de.xml"},
+  };
+  for (const auto &c : cases) {
+    root.write(c.file, "old " + c.role);
+    sim.clear_journal();
+    EXPECT_EQ(send_limited(c.role, data, c.query), fe::status_response("permission denied")) << c.role;
+    EXPECT_TRUE(root.read(c.file) == "old " + c.role) << c.role;
+    EXPECT_EQ(temporaries(c.file), std::vector<std::string>{});
+    EXPECT_TRUE(sim.journal_of("stewardd").empty()) << c.role;
+  }
+}
+
+// Only a whole SQLite database holding the keys table replaces the key
+// database, in place (a running warderd keeps its file open).
+TEST_F(Uploads, KeyDatabaseMustBeWhole)
+{
+  const std::string live = "/mnt/jffs/etc/access.sqlite";
+  const std::string good = fe::keys_db(root, "/tmp/good.db", {{"0A0B0C0D0E0F", "bob"}});
+  std::vector<std::pair<std::string, std::string>> many;
+  for (int i = 0; i < 400; i++)
+    many.emplace_back("K" + std::to_string(100000 + i), "holder " + std::to_string(i));
+  const std::string big = fe::keys_db(root, "/tmp/big.db", many);
+  ASSERT_GT(big.size(), 3 * 4096u);
+  std::string damaged = big;
+  damaged.replace(2 * 4096 + 8, 200, std::string(200, '\x7f'));
+  struct {
+    std::string name, data;
+    bool taken;
+  } cases[] = {
+      {"whole", good, true},
+      {"cut in a page", big.substr(0, big.size() - 1000), false},
+      {"cut at a page", big.substr(0, big.size() - 4096), false},
+      {"header only", big.substr(0, 100), false},
+      {"name only", "SQLi", false},
+      {"no keys table", fe::keys_db(root, "/tmp/nokeys.db", {}, false), false},
+      {"damaged page", damaged, false},
+      {"empty", "", false},
+  };
+  for (const auto &c : cases) {
+    fe::keys_db(root, live, {{"111111111111", "old"}});
+    ino_t before = fe::inode_of(root, live);
+    EXPECT_EQ(send("upload-db", c.data, "keys"), fe::status_response(c.taken ? "no error" : "wrong format"))
+        << c.name;
+    EXPECT_EQ(fe::keys_in(root, live), c.taken ? "0A0B0C0D0E0F=bob" : "111111111111=old") << c.name;
+    EXPECT_EQ(fe::inode_of(root, live), before) << c.name;
+  }
+  // Over a missing or damaged file the database is installed whole; the
+  // damaged file's journal is not played into it.
+  for (const std::string old : {"", "not a database at all, but text"}) {
+    root.remove(live);
+    if (!old.empty()) {
+      root.write(live, old + std::string(5000, '.'));
+      root.write(live + "-journal", fe::random_bytes(4096));
+    }
+    EXPECT_EQ(send("upload-db", big, "keys"), fe::status_response("no error"));
+    EXPECT_TRUE(root.read(live) == big);
+    EXPECT_FALSE(root.exists(live + "-journal"));
+    EXPECT_EQ(fe::mode_of(root, live), 0644u);
+  }
+}
+
+// While another connection holds the database, the upload fails and the
+// old keys stay.
+TEST_F(Uploads, KeyDatabaseHeldElsewhereStaysAsItWas)
+{
+  const std::string live = "/mnt/jffs/etc/access.sqlite";
+  fe::keys_db(root, live, {{"111111111111", "old"}});
+  sqlite3 *holder = nullptr;
+  ASSERT_EQ(sqlite3_open(root.file(live).c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::string good = fe::keys_db(root, "/tmp/good.db", {{"0A0B0C0D0E0F", "bob"}});
+  EXPECT_EQ(send("upload-db", good, "keys"), fe::status_response("wrong format"));
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  EXPECT_EQ(fe::keys_in(root, live), "111111111111=old");
+}
+
+}  // namespace

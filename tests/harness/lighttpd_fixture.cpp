@@ -1,0 +1,143 @@
+#include "lighttpd_fixture.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace zt {
+
+const std::vector<std::string> kEngineRoles = {
+    "engine", "rss",       "image",           "dump",     "settings",        "map",    "upload-map",
+    "db",     "upload-db", "upload-firmware", "language", "upload-language", "devtype",
+};
+
+namespace {
+
+constexpr int kStartAttempts = 5;
+
+// A loopback TCP port that was free a moment ago (0 when none was given).
+int free_port()
+{
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (s >= 0 && ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  if (s >= 0)
+    ::close(s);
+  return port;
+}
+
+bool accepts(int port)
+{
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = s >= 0 && ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  if (s >= 0)
+    ::close(s);
+  return ok;
+}
+
+std::string config(const Root &root, int port)
+{
+  std::string r = root.path();
+  return "server.modules = ( \"mod_alias\", \"mod_setenv\", \"mod_cgi\" )\n"
+         "server.document-root = \"" + r + "/www\"\n"
+         "server.bind = \"127.0.0.1\"\n"
+         "server.port = " + std::to_string(port) + "\n"
+         "server.errorlog = \"" + r + "/var/log/lighttpd.error.log\"\n"
+         "server.upload-dirs = ( \"" + r + "/var/lighttpd\" )\n"
+         "mimetype.assign = ( \"\" => \"application/octet-stream\" )\n"
+         "alias.url = ( \"/cgi-bin/\" => \"" + r + "/cgi/\" )\n"
+         "$HTTP[\"url\"] =~ \"^/cgi-bin/\" {\n"
+         "  cgi.assign = ( \"\" => \"\" )\n"
+         "}\n"
+         "setenv.add-environment = ( \"APPLIANCE_ROOT\" => \"" + r + "\" )\n";
+}
+
+}  // namespace
+
+Lighttpd::Lighttpd(const Root &root) : root_(root)
+{
+  std::error_code ec;
+  for (const char *dir : {"/cgi", "/www", "/var/log", "/var/lighttpd", "/etc"})
+    fs::create_directories(root.file(dir), ec);
+  for (const std::string &name : kEngineRoles) {
+    std::string link = root.file("/cgi/" + name + ".cgi");
+    if (!fs::is_symlink(link, ec))
+      fs::create_symlink(bin("engine"), link, ec);
+  }
+  // Another program may take the port between the probe and the start:
+  // then lighttpd ends at once and the next port is tried.
+  for (int attempt = 0; attempt < kStartAttempts && port_ == 0; attempt++) {
+    int port = free_port();
+    if (port == 0)
+      continue;
+    root.write("/etc/lighttpd.conf", config(root, port));
+    std::vector<std::string> argv = {"lighttpd", "-D", "-f", root.file("/etc/lighttpd.conf")};
+    proc_ = std::make_unique<Process>("/usr/sbin/lighttpd", argv, std::map<std::string, std::string>{});
+    wait_for([&] { return !proc_->running() || accepts(port); }, std::chrono::seconds(10));
+    if (proc_->running() && accepts(port))
+      port_ = port;
+    else
+      proc_.reset();
+  }
+}
+
+Lighttpd::~Lighttpd()
+{
+  if (proc_ != nullptr) {
+    proc_->signal(SIGTERM);
+    proc_->wait(std::chrono::seconds(5));
+  }
+}
+
+std::string Lighttpd::url(std::string_view path) const
+{
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+std::string Lighttpd::error_log() const
+{
+  return root_.read("/var/log/lighttpd.error.log");
+}
+
+RunResult curl(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv = {"curl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run("/usr/bin/curl", argv, {{"PATH", "/usr/bin:/bin"}});
+}
+
+HttpReply http(const Root &root, const std::string &url, const std::vector<std::string> &extra)
+{
+  std::string headers = root.file("/tmp/curl.headers");
+  std::string body = root.file("/tmp/curl.body");
+  std::vector<std::string> args = {"-s", "-S", "--max-time", "20", "-o", body,
+                                   "-D", headers, "-w", "%{http_code}"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back(url);
+  RunResult r = curl(args);
+  HttpReply reply;
+  reply.code = std::atoi(r.out.c_str());
+  reply.headers = root.read("/tmp/curl.headers");
+  reply.body = root.read("/tmp/curl.body");
+  root.remove("/tmp/curl.headers");
+  root.remove("/tmp/curl.body");
+  return reply;
+}
+
+}  // namespace zt
