@@ -21,23 +21,6 @@ namespace {
 
 constexpr int kStartAttempts = 5;
 
-// A loopback TCP port that was free a moment ago (0 when none was given).
-int free_port()
-{
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (s >= 0 && ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  if (s >= 0)
-    ::close(s);
-  return port;
-}
-
 bool accepts(int port)
 {
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -83,7 +66,7 @@ Lighttpd::Lighttpd(const Root &root) : root_(root)
   // Another program may take the port between the probe and the start:
   // then lighttpd ends at once and the next port is tried.
   for (int attempt = 0; attempt < kStartAttempts && port_ == 0; attempt++) {
-    int port = free_port();
+    int port = zt::free_port();
     if (port == 0)
       continue;
     root.write("/etc/lighttpd.conf", config(root, port));
