@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -17,9 +17,9 @@
 
 namespace {
 
-// Room for many records while a command is slow (the kernel default holds
-// three mail records).
-constexpr int PIPE_CAPACITY = 1 << 20;
+// Room for many records while a command is slow (the default holds about a
+// dozen mail records).
+constexpr int QUEUE_BYTES = 1 << 20;
 
 // Sanitizer builds need far more stack than the board's threads are given.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -28,21 +28,17 @@ constexpr size_t STACK_FACTOR = 16;
 constexpr size_t STACK_FACTOR = 1;
 #endif
 
-// Reads exactly n bytes (a record arrives in pieces); false at the end of
-// the pipe.
+// Receives the next record whole (a packet is one record); false at the end.
 bool read_record(int fd, char *buf, size_t n)
 {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, buf + got, n - got);
+  for (;;) {
+    ssize_t r = ::recv(fd, buf, n, 0);
     if (r > 0)
-      got += static_cast<size_t>(r);
-    else if (r < 0 && errno == EINTR)
+      return true;
+    if (r < 0 && errno == EINTR)
       continue;
-    else
-      return false;
+    return false;
   }
-  return true;
 }
 
 void *sender_thread(void *arg)
@@ -72,12 +68,18 @@ void heraldd_log(const char *clas, const char *format, ...)
 
 int sender_start(sender &s)
 {
-  if (pipe2(s.fds, O_CLOEXEC) != 0) {
+  // A pipe of packets: a record is queued whole or not at all, never split
+  // or interleaved, and never waits for the sender.
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, s.fds) != 0) {
     s.fds[0] = s.fds[1] = -1;
     heraldd_log("error", "SNMP %s pipe: %s", s.noun, std::strerror(errno));
     return -1;
   }
-  fcntl(s.fds[1], F_SETPIPE_SZ, PIPE_CAPACITY);
+  int bytes = QUEUE_BYTES;
+  if (setsockopt(s.fds[1], SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
+    setsockopt(s.fds[1], SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  shutdown(s.fds[0], SHUT_WR);
+  shutdown(s.fds[1], SHUT_RD);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, s.stack_size * STACK_FACTOR);
@@ -98,22 +100,13 @@ int sender_queue(sender &s, const char *record)
   std::lock_guard<std::mutex> hold(s.write_lock);
   if (s.fds[1] < 0)
     return -1;
-  // One writer at a time, and only when the whole record fits: a write of
-  // this size is never split by another, and never waits for the sender.
-  int capacity = fcntl(s.fds[1], F_GETPIPE_SZ);
-  int queued = 0;
-  if (capacity <= 0 || ioctl(s.fds[1], FIONREAD, &queued) != 0 ||
-      static_cast<size_t>(capacity - queued) < s.record_size) {
+  ssize_t w;
+  do
+    w = ::send(s.fds[1], record, s.record_size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  while (w < 0 && errno == EINTR);
+  if (w != static_cast<ssize_t>(s.record_size)) {
     heraldd_log("error", "Send %s '%.64s' error: queue full", s.noun, record);
     return -1;
-  }
-  size_t done = 0;
-  while (done < s.record_size) {
-    ssize_t w = ::write(s.fds[1], record + done, s.record_size - done);
-    if (w > 0)
-      done += static_cast<size_t>(w);
-    else if (w < 0 && errno != EINTR)
-      return -1;
   }
   return 0;
 }
@@ -124,7 +117,7 @@ void sender_stop(sender &s)
   {
     std::lock_guard<std::mutex> hold(s.write_lock);
     if (s.fds[1] >= 0)
-      ::close(s.fds[1]);
+      ::close(s.fds[1]);  // the thread's next receive ends
     s.fds[1] = -1;
   }
   if (!s.started)

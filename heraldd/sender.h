@@ -2,8 +2,10 @@
 // the one thread that empties it, running each record's outside command (or
 // exchange) in queue order.
 //
-// Records are queued whole and never block the command side: a record that
-// the pipe has no room for is dropped and logged. The pipe exists before the
+// The pipe is a pair of packet sockets: a record is written with one send
+// and read with one receive, whole. Records never block the command side: a
+// record that the pipe has no room for (a command hangs, many fired at once)
+// is dropped and logged. The pipe exists before the
 // thread starts, so a record can be queued the moment the list exists. The
 // stop drops what is still queued, ends a command that is running, and waits
 // for the thread.

@@ -3,7 +3,6 @@
 // snmptrap command line; the trap sender, which runs them in order and logs
 // each outcome; and the test trap.
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -184,14 +183,14 @@ int zuntrap_queue(trap_notifier &t)
   default:
     return -1;
   }
-  char number[48];
-  std::snprintf(number, sizeof number, " %s.%u i %u", ROW_OID, t.head.id, t.head.id);
-  command += number;
-  // The text binding, then the macro values, each kept whole or cut so that
-  // the end of the command always fits.
+  std::string id = std::to_string(t.head.id);
+  command += std::string(" ") + ROW_OID + "." + id + " i " + id;
+  // The text binding (the id signed there), then the macro values, each kept
+  // whole or cut so that the end of the command always fits.
   const std::string end = " 2>&1";
-  std::snprintf(number, sizeof number, ", ID: %i) was worked. ", static_cast<int>(t.head.id));
-  std::string text = std::string("Trap (name: ") + t.head.name + number + (t.text != nullptr ? t.text : "");
+  std::string text = std::string("Trap (name: ") + t.head.name + ", ID: " +
+                     std::to_string(static_cast<int32_t>(t.head.id)) + ") was worked. " +
+                     (t.text != nullptr ? t.text : "");
   append_quoted(command, std::string(" ") + TRAP_OID + " s ", text.c_str(), end.size());
   for (size_t i = 0; i < TRAP_MACROS; i++) {
     if (t.macro[i][0] == '\0')

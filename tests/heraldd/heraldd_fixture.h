@@ -18,12 +18,17 @@ inline const std::string kNoError = "<error type=\"no error\" />";
 
 class Heraldd {
 public:
-  // sendmail: whether the mail program exists (mail notifiers need it).
-  explicit Heraldd(bool sendmail = true, const std::vector<std::string> &sim_args = {})
+  // tools: whether the outside programs are there, as on the board: the
+  // sendmail and clip stand-ins, makemime and snmptrap (recorded, then run).
+  explicit Heraldd(bool tools = true, const std::vector<std::string> &sim_args = {})
   {
     root_.write("/etc/snmp/heraldd.conf", "agentXSocket unix:" + root_.file("/tmp/agentx") + "\n");
-    if (sendmail)
-      root_.write("/usr/sbin/sendmail", "#!/bin/sh\nexit 0\n");
+    if (tools) {
+      zt::install_tool(root_, "/usr/sbin/sendmail", "sendmail");
+      zt::install_tool(root_, "/usr/bin/clipbuild.sh", "clipbuild.sh");
+      zt::install_tool(root_, "/usr/bin/makemime", "record");
+      zt::install_tool(root_, "/usr/bin/snmptrap", "record");
+    }
     sim_ = std::make_unique<zt::Sim>(root_, sim_args);
   }
 
@@ -51,6 +56,21 @@ public:
 
   // The commands registryd received.
   std::vector<std::string> registry() const { return sim_->journal_of("registryd"); }
+
+  // The log entries (chronicled) of one class, their message texts.
+  std::vector<std::string> log(const std::string &clas) const
+  {
+    std::vector<std::string> out;
+    const std::string head = "<entry type=\"" + clas + "\" message=\"";
+    for (const std::string &line : sim_->journal_of("chronicled"))
+      if (line.rfind(head, 0) == 0)
+        out.push_back(line.substr(head.size(), line.rfind("\" level=\"8\" />") - head.size()));
+    return out;
+  }
+  bool wait_log(const std::string &clas, size_t n) const
+  {
+    return zt::wait_for([&] { return log(clas).size() >= n; }, std::chrono::seconds(10));
+  }
 
 private:
   zt::Root root_;
