@@ -716,12 +716,12 @@ std::vector<std::vector<std::string>> tool_runs(const Root &root, std::string_vi
 SmtpSink::SmtpSink(const Root &root, const std::string &user, const std::string &password) : root_(root)
 {
   port_ = free_port();
-  std::vector<std::string> argv = {"smtp_sink.py", std::to_string(port_), root.file("/tmp/smtp.spool")};
+  std::vector<std::string> argv = {"smtp-sink", std::to_string(port_), root.file("/tmp/smtp.spool")};
   if (!user.empty()) {
     argv.push_back(user);
     argv.push_back(password);
   }
-  proc_ = std::make_unique<Process>(std::string(ZUN_SOURCE_DIR) + "/tests/harness/smtp_sink.py", argv,
+  proc_ = std::make_unique<Process>(std::string(ZUN_SOURCE_DIR) + "/tools/smtp-sink", argv,
                                     root.env());
   ok_ = wait_for([&] { return proc_->out().find("listening") != std::string::npos; },
                  std::chrono::seconds(10));

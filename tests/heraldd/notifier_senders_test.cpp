@@ -91,6 +91,24 @@ TEST(HeralddMail, TextsNeverChangeWhatTheShellRuns)
   EXPECT_FALSE(h.root().exists("/tmp/marker"));
 }
 
+// The daemon's threads block SIGTERM and SIGINT; its commands start with
+// nothing blocked and no signal ignored (of the standard ones: the C library
+// keeps its own two real-time signals ignored in a spawned program).
+TEST(HeralddMail, CommandsStartWithTheDefaultSignalMask)
+{
+  ht::Heraldd h;
+  h.root().remove("/usr/sbin/sendmail");
+  h.root().write("/usr/sbin/sendmail", "#!/bin/sh\ncat /proc/self/status | grep -E '^Sig(Blk|Ign)'\n");
+  chmod(h.root().file("/usr/sbin/sendmail").c_str(), 0755);
+  ASSERT_TRUE(h.start());
+  ASSERT_EQ(h.cmd("<addmail name=\"M\" server=\"s\" to=\"a@x\" value=\"on\" />"), kNoError);
+  ASSERT_TRUE(h.wait_log("error", 1));
+  std::string line = h.log("error")[0];
+  const std::string head = "Send mail &apos;M&apos; error: SigBlk:\t0000000000000000\\nSigIgn:\t";
+  ASSERT_EQ(line.rfind(head, 0), 0u) << line;
+  EXPECT_EQ(std::stoull(line.substr(head.size(), 16), nullptr, 16) & 0x7fffffffull, 0u) << line;  // signals 1 to 31
+}
+
 TEST(HeralddMail, VideoMailCarriesTheClip)
 {
   ht::Heraldd h;
