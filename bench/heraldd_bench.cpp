@@ -6,6 +6,10 @@
 //    replay of the 2,997 lines included; with the element database (each
 //    notifier registered, then named: two exchanges each) and without one
 //    (argument 0: the daemon's own share).
+//  - FireMails / FireTraps: 100 notifiers fired through the socket (mails
+//    with 5 recipients each), against outside programs that return at once:
+//    the time until every reply is back (the command side), and until every
+//    record has run and been logged (the sender), as records per second.
 #include <benchmark/benchmark.h>
 
 #include "harness.h"
@@ -14,6 +18,7 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -143,6 +148,57 @@ BENCHMARK(BM_StartupReplay)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond);
+
+// Fires 100 notifiers of a kind, `records` records in all; reports the reply
+// path and the sender's throughput.
+void fire_all(benchmark::State &state, const std::string &add, int records)
+{
+  Appliance a(true);
+  a.root.write("/mnt/jffs/etc/heraldd.xml", "<settings/>\n");
+  a.root.write("/usr/sbin/sendmail", "#!/bin/sh\n");
+  a.root.write("/usr/bin/snmptrap", "#!/bin/sh\n");
+  chmod(a.root.file("/usr/sbin/sendmail").c_str(), 0755);
+  chmod(a.root.file("/usr/bin/snmptrap").c_str(), 0755);
+  if (!a.start()) {
+    state.SkipWithError("heraldd did not start");
+    return;
+  }
+  for (int i = 0; i < 100; i++)
+    a.cmd(add);
+  double replies = 0, sent = 0;
+  for (auto _ : state) {
+    a.sim->clear_journal();
+    auto t0 = std::chrono::steady_clock::now();
+    for (int id = 104; id < 204; id++)
+      a.cmd("<updateelement element=\"" + std::to_string(id) + "\" value=\"on\" textready=\"Alarm\" />");
+    auto t1 = std::chrono::steady_clock::now();
+    bool all = zt::wait_for([&] { return a.sim->journal_of("chronicled").size() >= static_cast<size_t>(records); },
+                            std::chrono::seconds(60));
+    auto t2 = std::chrono::steady_clock::now();
+    if (!all) {
+      state.SkipWithError("not every record ran");
+      break;
+    }
+    replies = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    sent = records / std::chrono::duration<double>(t2 - t0).count();
+    state.SetIterationTime(std::chrono::duration<double>(t2 - t0).count());
+  }
+  state.counters["replies_ms"] = replies;
+  state.counters["records_per_s"] = sent;
+  a.stop();
+}
+
+void BM_FireMails(benchmark::State &state)
+{
+  fire_all(state, "<addmail server=\"127.0.0.1\" to=\"1@x 2@x 3@x 4@x 5@x\" />", 500);
+}
+BENCHMARK(BM_FireMails)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+
+void BM_FireTraps(benchmark::State &state)
+{
+  fire_all(state, "<addtrap server=\"127.0.0.1\" comunity=\"public\" />", 100);
+}
+BENCHMARK(BM_FireTraps)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

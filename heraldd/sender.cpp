@@ -100,11 +100,14 @@ int sender_queue(sender &s, const char *record)
   std::lock_guard<std::mutex> hold(s.write_lock);
   if (s.fds[1] < 0)
     return -1;
+  // The record's zero tail stays behind: the receiver's buffer is zeroed, so
+  // what it reads is the whole record, and the queue holds far more of them.
+  size_t length = RECORD_NAME + strnlen(record + RECORD_NAME, s.record_size - RECORD_NAME - 1) + 1;
   ssize_t w;
   do
-    w = ::send(s.fds[1], record, s.record_size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    w = ::send(s.fds[1], record, length, MSG_DONTWAIT | MSG_NOSIGNAL);
   while (w < 0 && errno == EINTR);
-  if (w != static_cast<ssize_t>(s.record_size)) {
+  if (w != static_cast<ssize_t>(length)) {
     heraldd_log("error", "Send %s '%.64s' error: queue full", s.noun, record);
     return -1;
   }

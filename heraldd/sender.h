@@ -3,7 +3,8 @@
 // exchange) in queue order.
 //
 // The pipe is a pair of packet sockets: a record is written with one send
-// and read with one receive, whole. Records never block the command side: a
+// and read with one receive, whole (its zero tail is not sent: the receiving
+// buffer is cleared before each record). Records never block the command side: a
 // record that the pipe has no room for (a command hangs, many fired at once)
 // is dropped and logged. The pipe exists before the
 // thread starts, so a record can be queued the moment the list exists. The
@@ -41,8 +42,9 @@ struct sender {
 // "SNMP %s pipe: %s"; queueing then fails at once).
 int sender_start(sender &s);
 
-// Queues one whole record (record_size bytes). 0, or -1 when there is no pipe
-// or no room for it (logged).
+// Queues one whole record (record_size bytes: the name, then a
+// zero-terminated command). 0, or -1 when there is no pipe or no room for it
+// (logged).
 int sender_queue(sender &s, const char *record);
 
 // Drops the queued records, ends a running command and waits for the thread.
