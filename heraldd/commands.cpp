@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "zun_text.h"
+
 #include "notifier.h"
 
 namespace {
@@ -16,6 +18,7 @@ constexpr const char *NO_SUCH_ELEMENT = "<error type=\"no such element\" />";
 constexpr const char *MEMORY_ERROR = "<error type=\"memory error\" />";
 constexpr const char *INVALID_ATTRIBUTE = "<error type=\"invalid attribute\" />";
 constexpr const char *MISSING = "<error type=\"some parameters are not specified\" />";
+constexpr const char *TEST_FAILED = "<error type=\"send test message failed\" />";
 
 notifier_list *const LISTS[] = {&zunmaillist, &zunsmslist, &zuntraplist};
 
@@ -101,6 +104,22 @@ int zuntrap_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zuntra
 int zunmail_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunmaillist, attrs); }
 int zunsms_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunsmslist, attrs); }
 int zuntrap_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zuntraplist, attrs); }
+
+int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, uint32_t id, const char **attrs,
+                      int (*send)(notifier &n))
+{
+  notifier *n = notifier_new(kind);
+  int result = -1;
+  if (n != nullptr) {
+    n->id = id;
+    strlcpy(n->name, "Test Notify", sizeof n->name);
+    result = notifier_apply(*n, attrs);
+    if (result == 0)
+      result = send(*n);
+    notifier_free(n);
+  }
+  return daemon_reply(ch, result == 0 ? NO_ERROR : TEST_FAILED);
+}
 
 // <getelement element="ID" />: the notifier's description.
 int notifier_cmd_get(xml_channel *ch, const char **attrs)

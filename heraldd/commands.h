@@ -3,6 +3,7 @@
 // command (mails, traps, SMS).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "daemon.h"
 #include "xmlhelpers.h"
@@ -26,6 +27,15 @@ int zuntrap_cmd_test(xml_channel *ch, const char **attrs);
 int notifier_cmd_get(xml_channel *ch, const char **attrs);
 int notifier_cmd_update(xml_channel *ch, const char **attrs);
 int notifier_cmd_ctl(xml_channel *ch, const char **attrs);
+
+// A test notification (testmail, testtrap): a notifier of the kind that no
+// list holds, named "Test Notify", with the id given; the command's
+// attributes applied, then send() when applying returned 0. Replies
+// "no error" when both returned 0, "send test message failed" otherwise.
+struct notifier;
+struct notifier_kind;
+int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, uint32_t id, const char **attrs,
+                      int (*send)(notifier &n));
 
 // Savers of the settings file, one group each.
 int zunmail_list_save(xml_channel *ch);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "daemon.h"
+#include "commands.h"
 #include "heraldd.h"
 #include "notifier.h"
 #include "sender.h"
@@ -142,26 +143,14 @@ int run_here(const std::string &command)
 // The outcome of one mail command, judged from its output.
 void run_record(sender &s, char *record)
 {
-  const char *name = record;
   std::string output;
-  auto take = [](void *ctx, const char *bytes, size_t n) {
-    auto &out = *static_cast<std::string *>(ctx);
-    char piece[128];
-    char escaped[6 * sizeof piece];
-    std::memcpy(piece, bytes, n);
-    piece[n] = '\0';
-    helpers_xml_name(piece, escaped, sizeof escaped);
-    if (out.size() + std::strlen(escaped) < COMMAND_AREA)
-      out += escaped;
-  };
-  int status = zunrun_shell(record + RECORD_NAME, 127, take, &output, &s.running);
-  if (status < 0)
-    heraldd_log("error", "Send SNMP mail '%s' error", name);
+  if (sender_run_command(s, record, output) < 0)
+    heraldd_log("error", "Send SNMP mail '%s' error", record);
   else if (output.empty() || output.find("return:1") != std::string::npos ||
            output.find("Timeout") != std::string::npos)
-    heraldd_log("message", "The mail '%s' was sent", name);
+    heraldd_log("message", "The mail '%s' was sent", record);
   else
-    heraldd_log("error", "Send mail '%s' error: %s", name, output.c_str());
+    heraldd_log("error", "Send mail '%s' error: %s", record, output.c_str());
 }
 
 // Every applying checks for the mail program first: without it nothing can
@@ -226,25 +215,20 @@ int zunmail_queue_video(mail_notifier &m)
   return 0;
 }
 
-// <testmail ... />: a mail through a notifier of its own, "Test Notify".
+// <testmail ... />: the test mail's body is the notifier's message.
+static int send_test(notifier &n)
+{
+  auto &m = reinterpret_cast<mail_notifier &>(n);
+  std::string text = std::string("This is a test message:\n\n") + m.message;
+  m.text = text.c_str();
+  zunmail_queue_text(m);
+  m.text = nullptr;
+  return 0;
+}
+
 int zunmail_cmd_test(xml_channel *ch, const char **attrs)
 {
-  notifier *n = notifier_new(mail_kind);
-  int result = -1;
-  if (n != nullptr) {
-    auto &m = reinterpret_cast<mail_notifier &>(*n);
-    strlcpy(n->name, "Test Notify", sizeof n->name);
-    result = notifier_apply(*n, attrs);
-    if (result == 0) {
-      std::string text = std::string("This is a test message:\n\n") + m.message;
-      m.text = text.c_str();
-      zunmail_queue_text(m);
-      m.text = nullptr;
-    }
-    notifier_free(n);
-  }
-  return daemon_reply(ch, result == 0 ? "<error type=\"no error\" />"
-                                      : "<error type=\"send test message failed\" />");
+  return notifier_cmd_test(ch, mail_kind, 0, attrs, send_test);
 }
 
 extern const notifier_kind mail_kind = {

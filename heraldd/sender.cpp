@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "xmlhelpers.h"
 #include "zun_text.h"
 #include "zunlog.h"
 #include "zunrun.h"
@@ -144,3 +145,25 @@ void sender_stop(sender &s)
   s.fds[0] = -1;
   s.started = false;
 }
+
+int sender_run_command(sender &s, const char *record, std::string &output)
+{
+  const size_t limit = s.record_size - RECORD_NAME;
+  struct sink {
+    std::string &out;
+    size_t limit;
+  } into{output, limit};
+  auto take = [](void *ctx, const char *bytes, size_t n) {
+    auto &to = *static_cast<sink *>(ctx);
+    char piece[OUTPUT_PIECE + 1];
+    char escaped[6 * sizeof piece];
+    std::memcpy(piece, bytes, n);
+    piece[n] = '\0';
+    helpers_xml_name(piece, escaped, sizeof escaped);
+    if (to.out.size() + std::strlen(escaped) < to.limit)
+      to.out += escaped;
+  };
+  output.clear();
+  return zunrun_shell(record + RECORD_NAME, OUTPUT_PIECE, take, &into, &s.running);
+}
+

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <sys/types.h>
 
 struct sender {
@@ -52,6 +53,12 @@ void sender_stop(sender &s);
 
 // The record's name part: the first 64 bytes.
 inline constexpr size_t RECORD_NAME = 64;
+
+// Runs the record's command (after its name) and keeps its output, read in
+// pieces of at most 127 bytes, each XML-escaped, up to the record's command
+// area. The command's exit status, or -1 when it could not be started.
+inline constexpr size_t OUTPUT_PIECE = 127;
+int sender_run_command(sender &s, const char *record, std::string &output);
 
 // One appliance log entry of heraldd: the text formatted into 512 bytes (a
 // longer one is cut), source code 8.

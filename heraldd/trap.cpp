@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "commands.h"
 #include "daemon.h"
 #include "notifier.h"
 #include "sender.h"
@@ -117,25 +118,13 @@ void append_quoted(std::string &command, const std::string &prefix, const char *
 
 void zuntrap_run(sender &s, char *record)
 {
-  const char *name = record;
   std::string output;
-  auto take = [](void *ctx, const char *bytes, size_t n) {
-    auto &out = *static_cast<std::string *>(ctx);
-    char piece[128];
-    char escaped[6 * sizeof piece];
-    std::memcpy(piece, bytes, n);
-    piece[n] = '\0';
-    helpers_xml_name(piece, escaped, sizeof escaped);
-    if (out.size() + std::strlen(escaped) < COMMAND_AREA)
-      out += escaped;
-  };
-  int status = zunrun_shell(record + RECORD_NAME, 127, take, &output, &s.running);
-  if (status < 0)
-    heraldd_log("error", "Send SNMP trap '%s' error", name);
+  if (sender_run_command(s, record, output) < 0)
+    heraldd_log("error", "Send SNMP trap '%s' error", record);
   else if (output.empty() || output.find("Timeout") != std::string::npos)
-    heraldd_log("message", "The SNMP trap '%s' was sent", name);
+    heraldd_log("message", "The SNMP trap '%s' was sent", record);
   else
-    heraldd_log("error", "Send SNMP trap '%s' error: %s", name, output.c_str());
+    heraldd_log("error", "Send SNMP trap '%s' error: %s", record, output.c_str());
 }
 
 // Value 5 sends the command's ready text (its first 1,023 bytes); whether it
@@ -207,27 +196,19 @@ int zuntrap_queue(trap_notifier &t)
   return sender_queue(trap_sender, record) == 0 ? 0 : -1;
 }
 
-// <testtrap ... />: a trap through a notifier of its own, "Test Notify",
-// id -1.
+// <testtrap ... />: the test trap carries its own text; its id is -1.
+static int send_test(notifier &n)
+{
+  auto &t = reinterpret_cast<trap_notifier &>(n);
+  t.text = "This is a test message";
+  int result = zuntrap_queue(t);
+  t.text = nullptr;
+  return result;
+}
+
 int zuntrap_cmd_test(xml_channel *ch, const char **attrs)
 {
-  notifier *n = notifier_new(trap_kind);
-  int result = -1;
-  if (n != nullptr) {
-    auto &t = reinterpret_cast<trap_notifier &>(*n);
-    n->id = 0xffffffffu;
-    strlcpy(n->name, "Test Notify", sizeof n->name);
-    t.message[0] = '\0';
-    result = notifier_apply(*n, attrs);
-    if (result == 0) {
-      t.text = "This is a test message";
-      result = zuntrap_queue(t);
-      t.text = nullptr;
-    }
-    notifier_free(n);
-  }
-  return daemon_reply(ch, result == 0 ? "<error type=\"no error\" />"
-                                      : "<error type=\"send test message failed\" />");
+  return notifier_cmd_test(ch, trap_kind, 0xffffffffu, attrs, send_test);
 }
 
 extern const notifier_kind trap_kind = {
