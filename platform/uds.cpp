@@ -454,7 +454,11 @@ int udsclient_exchange(const char *path, char *buf, size_t size)
   return udsclient_exchange_ms(path, buf, size, client_timeout_ms());
 }
 
-int udsclient_stdout(const char *path, const char *command)
+namespace {
+
+// One exchange of a zero-terminated command whose reply goes to sink, within
+// the client time-out.
+template <class Sink> int exchange_text(const char *path, const char *command, Sink sink)
 {
   if (command == nullptr)
     return CLIENT_SEND_FAILED;
@@ -462,9 +466,14 @@ int udsclient_stdout(const char *path, const char *command)
   Fd sock;
   bool sent = false;
   int r = client_open(path, command, std::strlen(command) + 1, end, sock, sent);
-  if (r != 0)
-    return r;
-  return client_read(sock.get(), sent, end, [](const char *bytes, size_t n) {
+  return r != 0 ? r : client_read(sock.get(), sent, end, sink);
+}
+
+}  // namespace
+
+int udsclient_stdout(const char *path, const char *command)
+{
+  return exchange_text(path, command, [](const char *bytes, size_t n) {
     return std::fwrite(bytes, 1, n, stdout) == n;
   });
 }
@@ -472,16 +481,8 @@ int udsclient_stdout(const char *path, const char *command)
 int udsclient_exchange_all(const char *path, const char *command, std::string &reply)
 {
   reply.clear();
-  if (command == nullptr)
-    return CLIENT_SEND_FAILED;
-  auto end = Clock::now() + std::chrono::milliseconds(client_timeout_ms());
-  Fd sock;
-  bool sent = false;
-  int r = client_open(path, command, std::strlen(command) + 1, end, sock, sent);
-  if (r != 0)
-    return r;
   bool too_long = false;
-  r = client_read(sock.get(), sent, end, [&](const char *bytes, size_t n) {
+  int r = exchange_text(path, command, [&](const char *bytes, size_t n) {
     too_long = reply.size() + n > UDS_MAX_REPLY;
     if (!too_long)
       reply.append(bytes, n);

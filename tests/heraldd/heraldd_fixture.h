@@ -16,6 +16,17 @@ inline constexpr const char *SOCKET = "/tmp/heraldd.socket";
 inline constexpr const char *SETTINGS = "/mnt/jffs/etc/heraldd.xml";
 inline const std::string kNoError = "<error type=\"no error\" />";
 
+// A field of an element description ("" when it has none).
+inline std::string field(const std::string &description, const std::string &name)
+{
+  std::string key = " " + name + "=\"";
+  size_t at = description.find(key);
+  if (at == std::string::npos)
+    return "";
+  at += key.size();
+  return description.substr(at, description.find('"', at) - at);
+}
+
 class Heraldd {
 public:
   // tools: whether the outside programs are there, as on the board: the

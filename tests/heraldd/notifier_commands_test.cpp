@@ -9,6 +9,7 @@
 
 namespace {
 
+using ht::field;
 using ht::kNoError;
 
 const std::string kNoSuch = "<error type=\"no such element\" />";
@@ -22,17 +23,6 @@ void run_steps(ht::Heraldd &h, const std::vector<Step> &steps)
 {
   for (const Step &s : steps)
     EXPECT_EQ(h.cmd(s.command), s.reply) << s.command;
-}
-
-// A field of a description ("" when it has none).
-std::string field(const std::string &description, const std::string &name)
-{
-  std::string key = " " + name + "=\"";
-  size_t at = description.find(key);
-  if (at == std::string::npos)
-    return "";
-  at += key.size();
-  return description.substr(at, description.find('"', at) - at);
 }
 
 TEST(HeralddCommands, RepliesAndDescriptionsByteForByte)

@@ -7,18 +7,9 @@
 
 namespace {
 
+using ht::field;
 using ht::kNoError;
 const std::string kSaved = "<error type='no error' />";
-
-std::string field(const std::string &description, const std::string &name)
-{
-  std::string key = " " + name + "=\"";
-  size_t at = description.find(key);
-  if (at == std::string::npos)
-    return "";
-  at += key.size();
-  return description.substr(at, description.find('"', at) - at);
-}
 
 // The description without its id (ids are new after every start).
 std::string without_id(const std::string &description)
