@@ -126,14 +126,18 @@ extern const fwd_command settings_upgrade = {
 };
 
 // settime?time=SECONDS (0x hexadecimal and 0 octal read too): set the clock
-// and log it.
+// and log it. A time the command's unsigned 32 bits cannot hold (negative,
+// or past 2106) is refused rather than sent wrapped around as another time.
 int settings_settime(const fwd_command *)
 {
   const char *time = param_get("time");
   if (time == nullptr)
     return reply_text(TXT_MISSING);
+  long long seconds = forward_number_auto(time);
+  if (seconds < 0 || seconds > UINT32_MAX)
+    return reply_text(TXT_BAD_VALUE);
   BoundedText cmd(command_buffer, COMMAND_AREA);
-  cmd.appendf("<settime time=\"%u\" />", static_cast<unsigned>(forward_number_auto(time)));
+  cmd.appendf("<settime time=\"%u\" />", static_cast<uint32_t>(seconds));
   if (forward_deliver(SOCKET_STEWARDD, fwd_delivery::exchanged_only) != 0) {
     zunlog_message("error", "Setup time fault\n", 8);
     return reply_text(TXT_NOT_LOADED);

@@ -25,9 +25,9 @@ int reply_text(const char *text)
   return -1;
 }
 
-long forward_number_auto(const char *text)
+long long forward_number_auto(const char *text)
 {
-  return text != nullptr ? std::strtol(text, nullptr, 0) : 0;
+  return text != nullptr ? std::strtoll(text, nullptr, 0) : 0;
 }
 
 int forward_read_id(const char *text)
@@ -44,14 +44,7 @@ int forward_read_id(const char *text)
 
 int forward_number_dec(const char *text)
 {
-  if (text == nullptr)
-    return 0;
-  long v = std::strtol(text, nullptr, 10);
-  if (v > 0x7fffffffL)
-    return 0x7fffffff;
-  if (v < -0x7fffffffL - 1)
-    return -0x7fffffff - 1;
-  return static_cast<int>(v);
+  return text != nullptr ? zun_strtol32(text, nullptr, 10) : 0;
 }
 
 // The length of the entity reference that `text` begins with (one of the

@@ -194,8 +194,9 @@ bool forward_append_value(BoundedText &out, const char *value);
 bool forward_shell_safe(const char *value);
 
 // Reads a number with base detection (0x hexadecimal, 0 octal, else
-// decimal), as the database lookups and settime read `id` and `time`.
-long forward_number_auto(const char *text);
+// decimal), as settime reads `time`: 64 bits on every architecture, so that
+// a time past 2038 reads whole on the board too.
+long long forward_number_auto(const char *text);
 // Reads leading decimal digits (none: 0), clamped to the int range.
 int forward_number_dec(const char *text);
 

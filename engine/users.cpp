@@ -63,7 +63,7 @@ void print_user_row(sql3 &h)
 {
   char name[NAME_SIZE];
   char list[LIST_SIZE];
-  std::printf("<user id=\"%i\" name=\"", std::atoi(sql3_get(&h, COL_ID)));
+  std::printf("<user id=\"%i\" name=\"", zun_strtol32(sql3_get(&h, COL_ID), nullptr, 10));
   strlcpy(name, sql3_get(&h, COL_NAME), sizeof name);
   print_attr_text(name);
   static const char *const attrs[] = {"sread", "swrite", "cread", "cwrite", "gread", "gwrite"};
@@ -125,7 +125,7 @@ int user_add(const fwd_command *)
   if (id != nullptr) {
     int number = forward_read_id(id);
     if (number < 0 || sql3_select_int(&db.h, TABLE, "ID", number) != 0 ||
-        std::atoi(sql3_get(&db.h, COL_VALID)) == 0) {
+        zun_strtol32(sql3_get(&db.h, COL_VALID), nullptr, 10) == 0) {
       db.close();
       return reply_text(TXT_NOT_FOUND);
     }
@@ -144,7 +144,7 @@ int user_add(const fwd_command *)
   }
   if (sql3_select(&db.h, TABLE, "Name", values[0]) == 0) {
     do {
-      if (std::atoi(sql3_get(&db.h, COL_VALID)) != 0) {
+      if (zun_strtol32(sql3_get(&db.h, COL_VALID), nullptr, 10) != 0) {
         db.close();
         return reply_text(TXT_EXISTS);
       }

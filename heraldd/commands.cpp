@@ -10,6 +10,7 @@
 #include "zun_text.h"
 
 #include "notifier.h"
+#include "zun_text.h"
 
 namespace {
 
@@ -22,18 +23,19 @@ constexpr const char *TEST_FAILED = "<error type=\"send test message failed\" />
 
 notifier_list *const LISTS[] = {&zunmaillist, &zunsmslist, &zuntraplist};
 
-// A number attribute as the commands read it: strtol with base detection.
-long number_attr(const char **attrs, const char *name, long absent)
+// A number attribute as the commands read it: strtol with base detection,
+// into 32 bits alike on every architecture.
+int32_t number_attr(const char **attrs, const char *name, int32_t absent)
 {
   const char *text = key_find(attrs, name);
-  return text != nullptr ? std::strtol(text, nullptr, 0) : absent;
+  return text != nullptr ? zun_strtol32(text, nullptr, 0) : absent;
 }
 
 // Creates a notifier with number `num` (automatic when negative) and applies
 // the command's attributes to it.
-int create(xml_channel *ch, notifier_list &list, long num, const char **attrs)
+int create(xml_channel *ch, notifier_list &list, int32_t num, const char **attrs)
 {
-  notifier *n = notifier_list_add(list, static_cast<int32_t>(num));
+  notifier *n = notifier_list_add(list, num);
   if (n == nullptr)
     return daemon_reply(ch, MEMORY_ERROR);
   return daemon_reply(ch, notifier_apply(*n, attrs) != 0 ? INVALID_ATTRIBUTE : NO_ERROR);

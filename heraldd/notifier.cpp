@@ -134,7 +134,7 @@ int notifier_set(notifier &n, const notifier_attr &row, const char *value)
     utf8_strlcpy(&field<char>(n, row.field), value, row.size);
     break;
   case set_kind::number:
-    field<int32_t>(n, row.field) = static_cast<int32_t>(std::strtol(value, nullptr, 0));
+    field<int32_t>(n, row.field) = zun_strtol32(value, nullptr, 0);
     break;
   case set_kind::ssl_active: {
     auto &m = reinterpret_cast<mail_notifier &>(n);

@@ -1,6 +1,8 @@
 #include "zun_text.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern "C" size_t strlcpy(char *dst, const char *src, size_t size)
@@ -117,4 +119,14 @@ bool zun_format(char *buf, size_t size, const char *fmt, ...)
   bool ok = t.vappendf(fmt, ap);
   va_end(ap);
   return ok;
+}
+
+int32_t zun_strtol32(const char *text, char **end, int base)
+{
+  long long v = std::strtoll(text, end, base);
+  if (v > INT32_MAX || v < INT32_MIN) {
+    errno = ERANGE;
+    return v > 0 ? INT32_MAX : INT32_MIN;
+  }
+  return static_cast<int32_t>(v);
 }

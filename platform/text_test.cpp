@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -149,6 +150,34 @@ TEST(ZunFormat, ReportsTheCut)
   EXPECT_FALSE(zun_format(g.buf(), g.size, "%s-%d", "abcde", 7));
   EXPECT_STREQ(g.buf(), "abcde");
   EXPECT_TRUE(g.intact());
+}
+
+// The same number on the development machine (64-bit long) and the board
+// (32-bit long): beyond 32 bits it saturates, it never wraps around.
+TEST(Strtol32, SaturatesAtTheInt32RangeOnEveryArchitecture)
+{
+  struct Case {
+    const char *text;
+    int base;
+    int32_t value;
+    size_t used;  // characters read
+    bool range;   // errno ERANGE
+  } cases[] = {
+      {"2147483647", 10, INT32_MAX, 10, false},  {"2147483648", 10, INT32_MAX, 10, true},
+      {"4294967297", 10, INT32_MAX, 10, true},   {"-2147483648", 10, INT32_MIN, 11, false},
+      {"-2147483649", 10, INT32_MIN, 11, true},  {"99999999999999999999", 10, INT32_MAX, 20, true},
+      {"0xFFFFFFFF", 0, INT32_MAX, 10, true},    {"0x7fffffff", 0, INT32_MAX, 10, false},
+      {"017", 0, 15, 3, false},                  {" -12x", 0, -12, 4, false},
+      {"", 0, 0, 0, false},                      {"x", 10, 0, 0, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    char *end = nullptr;
+    errno = 0;
+    EXPECT_EQ(zun_strtol32(c.text, &end, c.base), c.value);
+    EXPECT_EQ(static_cast<size_t>(end - c.text), c.used);
+    EXPECT_EQ(errno == ERANGE, c.range);
+  }
 }
 
 }  // namespace

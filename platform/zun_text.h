@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 // Copies at most size-1 bytes of src and always terminates (size > 0).
@@ -45,3 +46,9 @@ private:
 
 // snprintf that reports whether the text was cut (true: it fitted).
 bool zun_format(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// strtol into a 32-bit number, the same on every architecture: a number
+// beyond the int32 range gives INT32_MAX or INT32_MIN with errno ERANGE, as
+// strtol does on the board, whose long has 32 bits. (A 64-bit long read and
+// then cast would wrap around instead: 4294967297 would read as 1.)
+int32_t zun_strtol32(const char *text, char **end, int base);

@@ -208,10 +208,10 @@ bool reply_int(const char *reply, const char *name, int *out)
   if (!reply_attr(reply, name, value, sizeof value) || value[0] == '\0')
     return false;
   char *end = nullptr;
-  long v = std::strtol(value, &end, 10);
+  int32_t v = zun_strtol32(value, &end, 10);
   if (*end != '\0')
     return false;
-  *out = static_cast<int>(v);
+  *out = v;
   return true;
 }
 

@@ -55,7 +55,7 @@ void take_user_attr(access_user &u, int index, const char *value, bool keep_empt
 {
   switch (index) {
   case A_ID:
-    u.id = static_cast<int32_t>(std::strtol(value, nullptr, 10));
+    u.id = zun_strtol32(value, nullptr, 10);
     break;
   case A_AUTH:
     access_user_set(u.auth, value);
@@ -162,7 +162,7 @@ int cmd_deluser(xml_channel *ch, const char **attrs)
     } else {
       access_user u;
       match_attrs(attrs, {"user"}, [&](int, const char *value) {
-        u.id = static_cast<int32_t>(std::strtol(value, nullptr, 10));
+        u.id = zun_strtol32(value, nullptr, 10);
       });
       rc = access_user_delete(access_users_table(), u);
     }

@@ -68,6 +68,12 @@ TEST_F(Settings, StewarddCommands)
       {"querytype=settime&time=1700000000", "stewardd", {"<settime time=\"1700000000\" />"}, ft::kNoError},
       {"querytype=settime&time=0x6553F100", "stewardd", {"<settime time=\"1700000000\" />"}, ft::kNoError},
       {"querytype=settime&time=017", "stewardd", {"<settime time=\"15\" />"}, ft::kNoError},
+      // Past 2038 whole (a 32-bit long would stop there); beyond 32 bits or
+      // before 1970 refused, never wrapped around into another time.
+      {"querytype=settime&time=0xFFFFFFFF", "stewardd", {"<settime time=\"4294967295\" />"}, ft::kNoError},
+      {"querytype=settime&time=2147483648", "stewardd", {"<settime time=\"2147483648\" />"}, ft::kNoError},
+      {"querytype=settime&time=4294967296", "stewardd", {}, ft::kBadValue},
+      {"querytype=settime&time=-1", "stewardd", {}, ft::kBadValue},
       {"querytype=settime", "stewardd", {}, ft::kMissing},
       // recovery and upgrade: shell arguments, refused when a shell would read more.
       {"querytype=recovery", "stewardd", {"<execute cmd=\"recovery.sh \" />"}, ft::kNoError},

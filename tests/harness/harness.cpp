@@ -28,6 +28,9 @@
 #ifndef ZUN_BIN_DIR
 #define ZUN_BIN_DIR "build/bin"
 #endif
+#ifndef ZUN_HOST_BIN_DIR
+#define ZUN_HOST_BIN_DIR ZUN_BIN_DIR
+#endif
 
 namespace fs = std::filesystem;
 
@@ -520,7 +523,8 @@ std::string Process::err() const
 
 Sim::Sim(const Root &root, const std::vector<std::string> &args) : root_(root)
 {
-  proc_ = new Process(bin("appliance-sim"), args, root.env());
+  // The development machine's stand-in, also under a cross build's tests.
+  proc_ = new Process(std::string(ZUN_HOST_BIN_DIR) + "/appliance-sim", args, root.env());
   std::vector<std::string> served = served_daemons(args);
   bool up = wait_for(
       [&] {
