@@ -12,6 +12,8 @@
 #include <new>
 
 #include "daemon.h"
+#include "table_row.h"
+#include "tables.h"
 #include "zundb.h"
 
 notifier_list zunmaillist{&mail_kind};
@@ -23,15 +25,6 @@ namespace {
 // The next id for a notifier that the element database did not register.
 std::mutex g_unregistered_lock;
 uint32_t g_next_unregistered = UNREGISTERED_ID_TOP;
-
-// A row of a list: its index (one sub-identifier, the element id) first, as
-// the table helper expects, then the id and the notifier.
-struct table_row {
-  netsnmp_index index;
-  oid index_oid[1];
-  uint32_t id;
-  notifier *record;
-};
 
 class ListLock {
 public:
@@ -162,6 +155,8 @@ int notifier_list_create(notifier_list &list)
     }
     list.ready = true;
   }
+  if (notifier_table_initialize(list) != 0)  // the SNMP table over the container
+    return -1;
   const notifier_kind &kind = *list.kind;
   zundb_item item{};
   item.kind = 2;
@@ -219,6 +214,18 @@ notifier *notifier_list_find(notifier_list &list, uint32_t id)
   return row != nullptr ? row->record : nullptr;
 }
 
+notifier *notifier_list_lock(notifier_list &list, uint32_t id)
+{
+  if (!list.ready)
+    return nullptr;
+  ListLock hold(list);
+  table_row *row = find_row(list, id);
+  if (row == nullptr || row->record == nullptr)
+    return nullptr;
+  pthread_spin_lock(&row->record->lock);
+  return row->record;
+}
+
 bool notifier_list_with(notifier_list &list, uint32_t id, void (*fn)(notifier &, void *), void *ctx)
 {
   if (!list.ready)
@@ -254,6 +261,10 @@ int notifier_list_delete(notifier_list &list, uint32_t id)
       return -1;
     CONTAINER_REMOVE(list.rows, row);
   }
+  // An SNMP set may still hold the notifier's lock (taken while it held the
+  // list's, see notifier_list_lock): the notifier is freed once it is let go.
+  pthread_spin_lock(&row->record->lock);
+  pthread_spin_unlock(&row->record->lock);
   unregister_element(id);
   notifier_free(row->record);
   std::free(row);
