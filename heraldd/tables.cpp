@@ -454,6 +454,8 @@ int initialize_table(notifier_table &t)
     snmp_log(LOG_ERR, "initialize_table_handler called again\n");
     return -1;
   }
+  if (t.list.rows == nullptr)  // the list's container comes first
+    return -1;
   t.cb = {};
   auto *info = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
   t.reg = netsnmp_create_handler_registration(t.name, table_handler, t.root, ROOT_LEN, HANDLER_CAN_RWRITE);
