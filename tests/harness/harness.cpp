@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <netinet/in.h>
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
@@ -613,6 +614,36 @@ void Sim::fault(std::string_view daemon, std::string_view mode) const
 }
 
 // ---- exchange --------------------------------------------------------------
+
+RunResult snmp_tool(const Root &root, const std::string &tool, const std::vector<std::string> &args)
+{
+  std::map<std::string, std::string> env = {{"PATH", "/usr/bin:/bin"},
+                                            {"MIBS", ""},
+                                            {"HOME", root.path()},
+                                            {"SNMPCONFPATH", root.file("/var/tmp")},
+                                            {"SNMP_PERSISTENT_DIR", root.file("/var/tmp")}};
+  std::vector<std::string> argv = {tool};
+  argv.insert(argv.end(), args.begin(), args.end());
+  // Made beforehand, or the first tool says it made it.
+  std::error_code ignored;
+  fs::create_directories(root.file("/var/tmp/cert_indexes"), ignored);
+  return run("/usr/bin/" + tool, argv, env);
+}
+
+int free_udp_port()
+{
+  Fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (s.fd < 0)
+    return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(s.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      getsockname(s.fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+    return -1;
+  return ntohs(addr.sin_port);
+}
 
 std::string exchange(const Root &root, std::string_view socket, std::string_view command,
                      std::chrono::milliseconds timeout)

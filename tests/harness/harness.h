@@ -126,6 +126,14 @@ private:
   bool ready_ = false;
 };
 
+// One of Debian's SNMP tools (/usr/bin/TOOL: snmpget, snmpset, ...) kept to
+// the root: no configuration of the system's, its own files under var/tmp,
+// no MIB loaded unless args ask for one. args follow the tool's name.
+RunResult snmp_tool(const Root &root, const std::string &tool, const std::vector<std::string> &args);
+
+// A UDP port on the loopback that is free at the moment (-1 when none).
+int free_udp_port();
+
 // Bounded poll: calls pred until it returns true or the timeout passes.
 template <class Pred>
 bool wait_for(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5))
