@@ -109,55 +109,34 @@ struct Side {
   }
 };
 
-const std::string kQuiet = "dontLogTCPWrappersConnects yes\n";
-
-// heraldd with the 999 notifiers of each kind: master agent, or the
-// subagent of its own snmpd. Ready once its tables answer a full walk.
-std::unique_ptr<Side> heraldd_side(bool master)
+// An agent serving the benchmark's rows: heraldd (with the element
+// database and the settings file of 999 notifiers of each kind) or
+// bare_table_agent; the master agent on its own loopback port, or the
+// subagent of its own snmpd. Ready once a walk of the tables is whole.
+std::unique_ptr<Side> start_side(const std::string &program, bool master)
 {
   auto side = std::make_unique<Side>();
   const zt::Root &root = *side->root;
-  root.write("/usr/sbin/sendmail", "#!/bin/sh\n");
-  root.write("/mnt/jffs/etc/heraldd.xml", settings_file());
-  std::vector<std::string> argv = {"heraldd"};
+  const std::string conf = "/etc/snmp/" + program + ".conf";
+  std::vector<std::string> argv = {program};
   if (master) {
     side->port = zt::free_udp_port();
-    root.write("/etc/snmp/heraldd.conf", "agentaddress udp:127.0.0.1:" + std::to_string(side->port) +
-                                             "\nrocommunity public 127.0.0.1\n" + kQuiet);
+    root.write(conf, "agentaddress udp:127.0.0.1:" + std::to_string(side->port) +
+                         "\nrocommunity public 127.0.0.1\ndontLogTCPWrappersConnects yes\n");
     argv.push_back("-m");
   } else {
-    root.write("/etc/snmp/heraldd.conf", "agentXSocket unix:" + root.file("/tmp/agentx") + "\n");
+    root.write(conf, "agentXSocket unix:" + root.file("/tmp/agentx") + "\n");
     side->snmpd = std::make_unique<zt::Snmpd>(root, root.file("/tmp/agentx"));
     side->port = side->snmpd->port();
     if (!side->snmpd->ready())
       return side;
   }
-  side->sim = std::make_unique<zt::Sim>(root);
-  side->agent = std::make_unique<zt::Process>(zt::bin("heraldd"), argv, root.env());
-  Walker w(side->port);
-  side->ready = zt::wait_for([&] { return w.walk() == kValues; }, std::chrono::seconds(60));
-  return side;
-}
-
-// bare_table_agent: master agent, or the subagent of its own snmpd.
-std::unique_ptr<Side> bare_side(bool master)
-{
-  auto side = std::make_unique<Side>();
-  const zt::Root &root = *side->root;
-  std::vector<std::string> argv = {"bare_table_agent"};
-  if (master) {
-    side->port = zt::free_udp_port();
-    root.write("/etc/snmp/bare_table_agent.conf", "agentaddress udp:127.0.0.1:" + std::to_string(side->port) +
-                                                      "\nrocommunity public 127.0.0.1\n" + kQuiet);
-    argv.push_back("-m");
-  } else {
-    root.write("/etc/snmp/bare_table_agent.conf", "agentXSocket unix:" + root.file("/tmp/agentx") + "\n");
-    side->snmpd = std::make_unique<zt::Snmpd>(root, root.file("/tmp/agentx"));
-    side->port = side->snmpd->port();
-    if (!side->snmpd->ready())
-      return side;
+  if (program == "heraldd") {
+    root.write("/usr/sbin/sendmail", "#!/bin/sh\n");
+    root.write("/mnt/jffs/etc/heraldd.xml", settings_file());
+    side->sim = std::make_unique<zt::Sim>(root);
   }
-  side->agent = std::make_unique<zt::Process>(zt::bin("bare_table_agent"), argv, root.env());
+  side->agent = std::make_unique<zt::Process>(zt::bin(program), argv, root.env());
   Walker w(side->port);
   side->ready = zt::wait_for([&] { return w.walk() == kValues; }, std::chrono::seconds(60));
   return side;
@@ -181,8 +160,8 @@ Pair &pair_of(bool master)
   static Pair pairs[2];
   Pair &p = pairs[master ? 1 : 0];
   if (!p.heraldd) {
-    p.heraldd = heraldd_side(master);
-    p.bare = bare_side(master);
+    p.heraldd = start_side("heraldd", master);
+    p.bare = start_side("bare_table_agent", master);
   }
   return p;
 }

@@ -26,17 +26,6 @@ namespace {
 std::mutex g_unregistered_lock;
 uint32_t g_next_unregistered = UNREGISTERED_ID_TOP;
 
-class ListLock {
-public:
-  explicit ListLock(notifier_list &l) : l_(l) { pthread_spin_lock(&l_.lock); }
-  ~ListLock() { pthread_spin_unlock(&l_.lock); }
-  ListLock(const ListLock &) = delete;
-  ListLock &operator=(const ListLock &) = delete;
-
-private:
-  notifier_list &l_;
-};
-
 table_row *find_row(notifier_list &list, uint32_t id)
 {
   oid key_oid[1] = {id};

@@ -238,3 +238,24 @@ void notifier_free(notifier *n);
 
 // Applies one setter row to a notifier (its lock held).
 int notifier_set(notifier &n, const notifier_attr &row, const char *value);
+
+// Holds a spin lock for a scope: a list's (ListLock hold(list)) or a
+// notifier's (NotifierLock hold(n)).
+class SpinLockHold {
+public:
+  explicit SpinLockHold(pthread_spinlock_t &lock) : lock_(lock) { pthread_spin_lock(&lock_); }
+  ~SpinLockHold() { pthread_spin_unlock(&lock_); }
+  SpinLockHold(const SpinLockHold &) = delete;
+  SpinLockHold &operator=(const SpinLockHold &) = delete;
+
+private:
+  pthread_spinlock_t &lock_;
+};
+
+struct ListLock : SpinLockHold {
+  explicit ListLock(notifier_list &list) : SpinLockHold(list.lock) {}
+};
+
+struct NotifierLock : SpinLockHold {
+  explicit NotifierLock(notifier &n) : SpinLockHold(n.lock) {}
+};

@@ -99,17 +99,6 @@ struct pending_value {
 };
 std::vector<pending_value> pending;
 
-class NotifierLock {
-public:
-  explicit NotifierLock(notifier &n) : n_(n) { pthread_spin_lock(&n_.lock); }
-  ~NotifierLock() { pthread_spin_unlock(&n_.lock); }
-  NotifierLock(const NotifierLock &) = delete;
-  NotifierLock &operator=(const NotifierLock &) = delete;
-
-private:
-  notifier &n_;
-};
-
 table_row *row_of(netsnmp_index *index)
 {
   return reinterpret_cast<table_row *>(index);
@@ -423,14 +412,16 @@ int table_handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *re
                   netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
 {
   auto &t = *static_cast<notifier_table *>(reg->my_reg_void);
-  pthread_spin_lock(&t.list.lock);
-  serving.table = &t;
-  serving.mode = reqinfo->mode;
-  int status = netsnmp_table_array_helper_handler(handler, reg, reqinfo, requests);
-  if (MODE_IS_SET(reqinfo->mode))
-    drop_groups(handler, reqinfo);
-  serving.table = nullptr;
-  pthread_spin_unlock(&t.list.lock);
+  int status;
+  {
+    ListLock hold(t.list);
+    serving.table = &t;
+    serving.mode = reqinfo->mode;
+    status = netsnmp_table_array_helper_handler(handler, reg, reqinfo, requests);
+    if (MODE_IS_SET(reqinfo->mode))
+      drop_groups(handler, reqinfo);
+    serving.table = nullptr;
+  }
   if (reqinfo->mode == MODE_SET_ACTION)
     apply_pending(t);
   return status;
