@@ -630,6 +630,28 @@ RunResult snmp_tool(const Root &root, const std::string &tool, const std::vector
   return run("/usr/bin/" + tool, argv, env);
 }
 
+Snmpd::Snmpd(const Root &root, const std::string &agentx_socket)
+    : socket_(agentx_socket), port_(free_udp_port())
+{
+  std::string conf = root.file("/var/tmp/snmpd/snmpd.conf");
+  root.write("/var/tmp/snmpd/snmpd.conf",
+             "master agentx\nagentXSocket unix:" + agentx_socket + "\nagentaddress udp:127.0.0.1:" +
+                 std::to_string(port_) +
+                 "\nrocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\ndontLogTCPWrappersConnects yes\n");
+  proc_ = std::make_unique<Process>(
+      "/usr/sbin/snmpd", std::vector<std::string>{"snmpd", "-f", "-C", "-c", conf, "-Lf", root.file("/var/tmp/snmpd/log")},
+      std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"},
+                                         {"MIBS", ""},
+                                         {"HOME", root.path()},
+                                         {"SNMPCONFPATH", root.file("/var/tmp/snmpd")},
+                                         {"SNMP_PERSISTENT_DIR", root.file("/var/tmp/snmpd")}});
+}
+
+bool Snmpd::ready() const
+{
+  return wait_for([&] { return fs::exists(socket_); }, std::chrono::seconds(10));
+}
+
 int free_udp_port()
 {
   Fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -68,37 +68,15 @@ private:
   Agent agent_;
 };
 
-// Debian's snmpd as an AgentX master: its socket where heraldd's settings
-// point (root/tmp/agentx), requests on a free loopback port.
-class Snmpd {
+// Debian's snmpd as the AgentX master of heraldd (its socket where
+// heraldd's settings point: root/tmp/agentx).
+class Snmpd : public zt::Snmpd {
 public:
-  explicit Snmpd(const zt::Root &root) : agent_{root, zt::free_udp_port()}
-  {
-    std::string conf = root.file("/var/tmp/snmpd/snmpd.conf");
-    root.write("/var/tmp/snmpd/snmpd.conf", "master agentx\nagentXSocket unix:" + root.file("/tmp/agentx") +
-                                                "\nagentaddress udp:127.0.0.1:" + std::to_string(agent_.port) +
-                                                "\n" + kCommunities);
-    proc_ = std::make_unique<zt::Process>(
-        "/usr/sbin/snmpd",
-        std::vector<std::string>{"snmpd", "-f", "-C", "-c", conf, "-Lf", root.file("/var/tmp/snmpd/log")},
-        std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"},
-                                           {"MIBS", ""},
-                                           {"HOME", root.path()},
-                                           {"SNMPCONFPATH", root.file("/var/tmp/snmpd")},
-                                           {"SNMP_PERSISTENT_DIR", root.file("/var/tmp/snmpd")}});
-  }
-
-  // True once its AgentX socket is there.
-  bool ready() const
-  {
-    return zt::wait_for([&] { return agent_.root.exists("/tmp/agentx"); }, std::chrono::seconds(10));
-  }
+  explicit Snmpd(const zt::Root &root) : zt::Snmpd(root, root.file("/tmp/agentx")), agent_{root, port()} {}
   const Agent &agent() const { return agent_; }
-  zt::Process &proc() { return *proc_; }
 
 private:
   Agent agent_;
-  std::unique_ptr<zt::Process> proc_;
 };
 
 }  // namespace ht
