@@ -4,7 +4,11 @@
 // differs between a daemon's server thread and a single-threaded program, so
 // a ratio would measure placement rather than the code.
 #pragma once
+#include <cstdio>
+#include <filesystem>
 #include <sched.h>
+#include <string>
+#include <sys/types.h>
 
 inline void bench_pin_to_one_cpu()
 {
@@ -13,4 +17,21 @@ inline void bench_pin_to_one_cpu()
   CPU_ZERO(&one);
   CPU_SET(cpu >= 0 ? cpu : 0, &one);
   sched_setaffinity(0, sizeof one, &one);
+}
+
+// CPU time of every thread of a process so far, in nanoseconds.
+inline double process_cpu_ns(pid_t pid)
+{
+  double total = 0;
+  std::error_code ec;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto &t : std::filesystem::directory_iterator(tasks, ec)) {
+    if (FILE *f = fopen((t.path() / "schedstat").c_str(), "r")) {
+      unsigned long long ns = 0;
+      if (fscanf(f, "%llu", &ns) == 1)
+        total += static_cast<double>(ns);
+      fclose(f);
+    }
+  }
+  return total;
 }

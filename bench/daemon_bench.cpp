@@ -195,23 +195,6 @@ private:
 
 Testd *g_testd = nullptr;
 
-// CPU time of every thread of a process so far, in nanoseconds.
-double process_cpu_ns(pid_t pid)
-{
-  double total = 0;
-  std::error_code ec;
-  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto &t : std::filesystem::directory_iterator(tasks, ec)) {
-    if (FILE *f = fopen((t.path() / "schedstat").c_str(), "r")) {
-      unsigned long long ns = 0;
-      if (fscanf(f, "%llu", &ns) == 1)
-        total += static_cast<double>(ns);
-      fclose(f);
-    }
-  }
-  return total;
-}
-
 void run_exchanges(benchmark::State &state, const std::string &path)
 {
   for (auto _ : state) {

@@ -13,6 +13,8 @@
 
 #include "daemon.h"
 #include "sender.h"
+#include "table_row.h"
+#include "tables.h"
 #include "zundb.h"
 
 notifier_list zunmaillist{&mail_kind, &mail_sender};
@@ -24,26 +26,6 @@ namespace {
 // The next id for a notifier that the element database did not register.
 std::mutex g_unregistered_lock;
 uint32_t g_next_unregistered = UNREGISTERED_ID_TOP;
-
-// A row of a list: its index (one sub-identifier, the element id) first, as
-// the table helper expects, then the id and the notifier.
-struct table_row {
-  netsnmp_index index;
-  oid index_oid[1];
-  uint32_t id;
-  notifier *record;
-};
-
-class ListLock {
-public:
-  explicit ListLock(notifier_list &l) : l_(l) { pthread_spin_lock(&l_.lock); }
-  ~ListLock() { pthread_spin_unlock(&l_.lock); }
-  ListLock(const ListLock &) = delete;
-  ListLock &operator=(const ListLock &) = delete;
-
-private:
-  notifier_list &l_;
-};
 
 table_row *find_row(notifier_list &list, uint32_t id)
 {
@@ -166,6 +148,8 @@ int notifier_list_create(notifier_list &list)
     if (sender_start(*list.out) != 0)
       return -1;
   }
+  if (notifier_table_initialize(list) != 0)  // the SNMP table over the container
+    return -1;
   const notifier_kind &kind = *list.kind;
   zundb_item item{};
   item.kind = 2;
@@ -223,6 +207,18 @@ notifier *notifier_list_find(notifier_list &list, uint32_t id)
   return row != nullptr ? row->record : nullptr;
 }
 
+notifier *notifier_list_lock(notifier_list &list, uint32_t id)
+{
+  if (!list.ready)
+    return nullptr;
+  ListLock hold(list);
+  table_row *row = find_row(list, id);
+  if (row == nullptr || row->record == nullptr)
+    return nullptr;
+  pthread_spin_lock(&row->record->lock);
+  return row->record;
+}
+
 bool notifier_list_with(notifier_list &list, uint32_t id, void (*fn)(notifier &, void *), void *ctx)
 {
   if (!list.ready)
@@ -258,6 +254,10 @@ int notifier_list_delete(notifier_list &list, uint32_t id)
       return -1;
     CONTAINER_REMOVE(list.rows, row);
   }
+  // An SNMP set may still hold the notifier's lock (taken while it held the
+  // list's, see notifier_list_lock): the notifier is freed once it is let go.
+  pthread_spin_lock(&row->record->lock);
+  pthread_spin_unlock(&row->record->lock);
   unregister_element(id);
   notifier_free(row->record);
   std::free(row);

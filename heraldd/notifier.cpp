@@ -11,17 +11,6 @@
 
 namespace {
 
-class NotifierLock {
-public:
-  explicit NotifierLock(notifier &n) : n_(n) { pthread_spin_lock(&n_.lock); }
-  ~NotifierLock() { pthread_spin_unlock(&n_.lock); }
-  NotifierLock(const NotifierLock &) = delete;
-  NotifierLock &operator=(const NotifierLock &) = delete;
-
-private:
-  notifier &n_;
-};
-
 template <class T> T &field(notifier &n, size_t offset)
 {
   return *reinterpret_cast<T *>(reinterpret_cast<char *>(&n) + offset);

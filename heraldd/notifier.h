@@ -11,10 +11,13 @@
 // before that thread exists; SNMP requests run on the main thread. A thread
 // other than the server thread reaches a notifier only through
 // notifier_list_with / notifier_list_each, which hold the list's lock while
-// the notifier is used, so a deletion (which takes the list's lock to remove
-// the row) can never free a notifier that another thread is reading. Each
-// notifier's own lock is held while its fields are changed or read; the order
-// is always list lock, then notifier lock.
+// the notifier is used, or through notifier_list_lock, which hands over from
+// the list's lock to the notifier's; a deletion takes the list's lock to
+// remove the row and then waits for the notifier's lock before it frees the
+// notifier, so it can never free a notifier that another thread is reading.
+// Each notifier's own lock is held while its fields are changed or read; the
+// order is always list lock, then notifier lock. The SNMP tables (tables.h)
+// hold the list's lock around all their work on a list.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -179,11 +182,11 @@ struct notifier_list {
 
 extern notifier_list zunmaillist, zunsmslist, zuntraplist;
 
-// Creates the list at start: container, lock, the sender, module
-// registration. 0, or -1 when the container or lock cannot be made (the list
-// then stays unusable), the sender cannot be started (the module is then not
-// registered) or the module was refused (the list works; its notifiers carry
-// module 0).
+// Creates the list at start: container, lock, the sender, the SNMP table over
+// the container, module registration. 0, or -1 when the container or lock
+// cannot be made (the list then stays unusable), the sender cannot be started
+// or the table was not registered (the module is then not registered), or the
+// module was refused (the list works; its notifiers carry module 0).
 int notifier_list_create(notifier_list &list);
 
 // Creates a notifier with number `num`, or the next free one when negative;
@@ -206,6 +209,12 @@ void notifier_list_destroy(notifier_list &list);
 // Calls fn(notifier &) for every notifier in ascending id, under the list's
 // lock (fn must not change the list).
 void notifier_list_each(notifier_list &list, void (*fn)(notifier &, void *), void *ctx);
+
+// The notifier with that id with its own lock taken, or null. The list's
+// lock is held only while the notifier is found and locked, so the caller may
+// keep the notifier, until it releases the notifier's lock
+// (pthread_spin_unlock), across work that waits on another program.
+notifier *notifier_list_lock(notifier_list &list, uint32_t id);
 
 // Calls fn(notifier &) for the notifier with that id under the list's lock;
 // false when the list has none.
@@ -235,3 +244,24 @@ void notifier_free(notifier *n);
 
 // Applies one setter row to a notifier (its lock held).
 int notifier_set(notifier &n, const notifier_attr &row, const char *value);
+
+// Holds a spin lock for a scope: a list's (ListLock hold(list)) or a
+// notifier's (NotifierLock hold(n)).
+class SpinLockHold {
+public:
+  explicit SpinLockHold(pthread_spinlock_t &lock) : lock_(lock) { pthread_spin_lock(&lock_); }
+  ~SpinLockHold() { pthread_spin_unlock(&lock_); }
+  SpinLockHold(const SpinLockHold &) = delete;
+  SpinLockHold &operator=(const SpinLockHold &) = delete;
+
+private:
+  pthread_spinlock_t &lock_;
+};
+
+struct ListLock : SpinLockHold {
+  explicit ListLock(notifier_list &list) : SpinLockHold(list.lock) {}
+};
+
+struct NotifierLock : SpinLockHold {
+  explicit NotifierLock(notifier &n) : SpinLockHold(n.lock) {}
+};

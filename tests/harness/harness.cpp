@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <netinet/in.h>
 #include <poll.h>
 #include <set>
 #include <arpa/inet.h>
@@ -626,6 +627,49 @@ void Sim::fault(std::string_view daemon, std::string_view mode) const
 }
 
 // ---- exchange --------------------------------------------------------------
+
+RunResult snmp_tool(const Root &root, const std::string &tool, const std::vector<std::string> &args)
+{
+  std::map<std::string, std::string> env = {{"PATH", "/usr/bin:/bin"},
+                                            {"MIBS", ""},
+                                            {"HOME", root.path()},
+                                            {"SNMPCONFPATH", root.file("/var/tmp")},
+                                            {"SNMP_PERSISTENT_DIR", root.file("/var/tmp")}};
+  std::vector<std::string> argv = {tool};
+  argv.insert(argv.end(), args.begin(), args.end());
+  // Made beforehand, or the first tool says it made it.
+  std::error_code ignored;
+  fs::create_directories(root.file("/var/tmp/cert_indexes"), ignored);
+  return run("/usr/bin/" + tool, argv, env);
+}
+
+Snmpd::Snmpd(const Root &root, const std::string &agentx_socket)
+    : socket_(agentx_socket), port_(free_udp_port())
+{
+  std::string conf = root.file("/var/tmp/snmpd/snmpd.conf");
+  root.write("/var/tmp/snmpd/snmpd.conf",
+             "master agentx\nagentXSocket unix:" + agentx_socket + "\nagentaddress udp:127.0.0.1:" +
+                 std::to_string(port_) +
+                 "\nrocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\ndontLogTCPWrappersConnects yes\n");
+  proc_ = std::make_unique<Process>(
+      "/usr/sbin/snmpd", std::vector<std::string>{"snmpd", "-f", "-C", "-c", conf, "-Lf", root.file("/var/tmp/snmpd/log")},
+      std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"},
+                                         {"MIBS", ""},
+                                         {"HOME", root.path()},
+                                         {"SNMPCONFPATH", root.file("/var/tmp/snmpd")},
+                                         {"SNMP_PERSISTENT_DIR", root.file("/var/tmp/snmpd")}});
+}
+
+bool Snmpd::ready() const
+{
+  return wait_for([&] { return fs::exists(socket_); }, std::chrono::seconds(10));
+}
+
+int free_udp_port()
+{
+  uint16_t port = free_port(true);
+  return port == 0 ? -1 : port;
+}
 
 std::string exchange(const Root &root, std::string_view socket, std::string_view command,
                      std::chrono::milliseconds timeout)

@@ -159,6 +159,32 @@ private:
   std::unique_ptr<Process> proc_;
 };
 
+// One of Debian's SNMP tools (/usr/bin/TOOL: snmpget, snmpset, ...) kept to
+// the root: no configuration of the system's, its own files under var/tmp,
+// no MIB loaded unless args ask for one. args follow the tool's name.
+RunResult snmp_tool(const Root &root, const std::string &tool, const std::vector<std::string> &args);
+
+// Debian's snmpd as the AgentX master of a test: its socket at
+// `agentx_socket` (a path under the root, as the subagent's settings name
+// it), SNMP requests on a free loopback port (community public reads,
+// private writes), its configuration, files and log under root/var/tmp/snmpd.
+class Snmpd {
+public:
+  Snmpd(const Root &root, const std::string &agentx_socket);
+  // True once its AgentX socket is there.
+  bool ready() const;
+  int port() const { return port_; }
+  Process &proc() { return *proc_; }
+
+private:
+  std::string socket_;
+  int port_;
+  std::unique_ptr<Process> proc_;
+};
+
+// A UDP port on the loopback that is free at the moment (-1 when none).
+int free_udp_port();
+
 // Bounded poll: calls pred until it returns true or the timeout passes.
 template <class Pred>
 bool wait_for(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5))
