@@ -182,7 +182,8 @@ TEST(HeralddSms, WithoutTheModemDaemonEveryRecordIsLogged)
 // user for informs.
 class TrapReceiver {
 public:
-  explicit TrapReceiver(const zt::Root &root) : root_(root)
+  // With the MIB module, the log names objects; without it, numbers (-On).
+  explicit TrapReceiver(const zt::Root &root, bool named = false) : root_(root)
   {
     port_ = zt::free_port(true);
     root.write("/etc/snmptrapd.conf", "authCommunity log public\ncreateUser nms SHA authpass1 AES privpass1\n"
@@ -191,8 +192,11 @@ public:
     env["SNMP_PERSISTENT_DIR"] = root.file("/var/snmptrapd");
     proc_ = std::make_unique<zt::Process>(
         "/usr/sbin/snmptrapd",
-        std::vector<std::string>{"snmptrapd", "-f", "-C", "-c", root.file("/etc/snmptrapd.conf"), "-On", "-Lf",
-                                 root.file("/tmp/traps.log"), "udp:127.0.0.1:" + std::to_string(port_)},
+        named ? std::vector<std::string>{"snmptrapd", "-f", "-C", "-c", root.file("/etc/snmptrapd.conf"), "-m",
+                                         "APPLIANCE-NOTIFIER-MIB", "-M", std::string(ZUN_SOURCE_DIR) + "/mibs",
+                                         "-Lf", root.file("/tmp/traps.log"), "udp:127.0.0.1:" + std::to_string(port_)}
+              : std::vector<std::string>{"snmptrapd", "-f", "-C", "-c", root.file("/etc/snmptrapd.conf"), "-On", "-Lf",
+                                         root.file("/tmp/traps.log"), "udp:127.0.0.1:" + std::to_string(port_)},
         env);
     zt::wait_for([&] { return root_.read("/tmp/traps.log").find("NET-SNMP version") != std::string::npos; });
   }
@@ -243,6 +247,18 @@ TEST(HeralddTrap, VersionsOneTwoAndThreeReachTheReceiver)
   ASSERT_TRUE(receiver.wait("was worked. again"));
   EXPECT_EQ(receiver.log().find(".1.3.6.1.4.1.99999.1.5.3", receiver.log().find("was worked. again")),
             std::string::npos);
+}
+
+// The trap's row binding names its trap table column.
+TEST(HeralddTrap, TheMibModuleNamesTheRowBinding)
+{
+  ht::Heraldd h;
+  TrapReceiver receiver(h.root(), true);
+  ASSERT_TRUE(h.start());
+  ASSERT_EQ(h.cmd("<addtrap name=\"T\" server=\"127.0.0.1\" port=\"" + std::to_string(receiver.port()) +
+                  "\" version=\"2c\" comunity=\"public\" value=\"on\" textready=\"Hot\" />"),
+            kNoError);
+  EXPECT_TRUE(receiver.wait("APPLIANCE-NOTIFIER-MIB::trapNotifierId.104 = INTEGER: 104")) << receiver.log();
 }
 
 TEST(HeralddTrap, TestTrapAndItsRefusals)
