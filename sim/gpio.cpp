@@ -90,13 +90,23 @@ bool parse_number(const std::string &text, int *out)
 // sees half of it and the watch does not report it as a write.
 void put_file(const std::string &folder, const char *name, const std::string &text)
 {
+  // A file that already reads so is left alone: replacing it would drop a
+  // write a program makes to it at that moment (the kernel's files are one).
+  std::string path = folder + "/" + name;
+  char now[64] = "";
+  if (FILE *f = std::fopen(path.c_str(), "re")) {
+    size_t n = std::fread(now, 1, sizeof now - 1, f);
+    std::fclose(f);
+    if (std::string(now, n) == text)
+      return;
+  }
   std::string tmp = folder + "/." + name + ".new";
   FILE *f = std::fopen(tmp.c_str(), "we");
   if (f == nullptr)
     return;
   std::fputs(text.c_str(), f);
   std::fclose(f);
-  ::rename(tmp.c_str(), (folder + "/" + name).c_str());
+  ::rename(tmp.c_str(), path.c_str());
 }
 
 void show(const std::string &folder, const Line &l)
