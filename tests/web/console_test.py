@@ -1,0 +1,301 @@
+#!/usr/bin/python3
+"""The operator console in headless Chromium, against scripts/demo as an
+operator would use it: log in, the modules, notifiers, keys, accounts, the
+log, the end of a session, a daemon that is down. Screenshots of each view go
+to $CONSOLE_TEST_OUTPUT (or a folder of the private root).
+
+Environment: ZUN_BUILD_DIR, the build whose programs the demo runs."""
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException, TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+REPO = Path(__file__).resolve().parents[2]
+WAIT = 15  # seconds, for anything the page shows after a reply
+
+
+def free_ports(count):
+    """A run of count free consecutive TCP and UDP ports on loopback."""
+    for _ in range(100):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            first = s.getsockname()[1]
+        if first + count > 65535:
+            continue
+        try:
+            for port in range(first, first + count):
+                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                    with socket.socket(socket.AF_INET, kind) as s:
+                        s.bind(("127.0.0.1", port))
+            return first
+        except OSError:
+            continue
+    raise RuntimeError("no free ports")
+
+
+class Console(unittest.TestCase):
+    """One demo and one browser for the whole class; the tests run in the
+    order of their names, the daemon-down test last."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="console-")
+        top = Path(cls.tmp.name)
+        cls.root = top / "root"
+        cls.shots = Path(os.environ.get("CONSOLE_TEST_OUTPUT", top / "shots"))
+        cls.shots.mkdir(parents=True, exist_ok=True)
+        web, smtp, snmp = free_ports(1), free_ports(1), free_ports(2)
+        cls.base = f"http://127.0.0.1:{web}"
+        env = dict(os.environ, DEMO_ROOT=str(cls.root), DEMO_PORT=str(web), DEMO_SMTP_PORT=str(smtp),
+                   DEMO_SNMP_PORT=str(snmp), ZUN_BUILD_DIR=os.environ.get("ZUN_BUILD_DIR", str(REPO / "build")))
+        cls.demo_out = top / "demo.out"
+        cls.demo_log = cls.demo_out.open("w")
+        cls.demo = subprocess.Popen([str(REPO / "scripts/demo")], env=env, stdout=cls.demo_log,
+                                    stderr=subprocess.STDOUT, start_new_session=True)
+        for _ in range(1200):
+            if "Ctrl-C stops everything." in cls.demo_out.read_text() or cls.demo.poll() is not None:
+                break
+            time.sleep(0.1)
+        if "Ctrl-C stops everything." not in cls.demo_out.read_text():
+            cls.tearDownClass()
+            raise RuntimeError("the demo did not start:\n" + cls.demo_out.read_text())
+        options = webdriver.ChromeOptions()
+        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800",
+                    f"--user-data-dir={top / 'profile'}"):
+            options.add_argument(arg)
+        options.binary_location = "/usr/lib/chromium/chromium"
+        cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "browser", None):
+            cls.browser.quit()
+        os.killpg(cls.demo.pid, signal.SIGTERM)
+        try:
+            cls.demo.wait(30)
+        except subprocess.TimeoutExpired:
+            os.killpg(cls.demo.pid, signal.SIGKILL)
+            cls.demo.wait()
+        cls.demo_log.close()
+        cls.tmp.cleanup()
+
+    # ---- helpers -----------------------------------------------------------
+
+    def gateway(self, **fields):
+        """One command straight to the gateway, as curl would send it."""
+        body = urllib.parse.urlencode(fields).encode()
+        with urllib.request.urlopen(f"{self.base}/cgi-bin/engine.cgi", body, timeout=10) as reply:
+            return reply.read().decode()
+
+    def admin_key(self):
+        return re.search(r' k="(\d+)"', self.gateway(querytype="auth", name="admin", h="admin")).group(1)
+
+    def until(self, check, what):
+        try:
+            # Views are rebuilt as replies arrive: an element read meanwhile
+            # is read again.
+            return WebDriverWait(self.browser, WAIT, ignored_exceptions=(StaleElementReferenceException,)).until(
+                lambda _: check())
+        except TimeoutException:
+            self.fail(f"{what} did not show; the page reads:\n{self.find('main').text}")
+
+    def find(self, css, within=None):
+        return (within or self.browser).find_element(By.CSS_SELECTOR, css)
+
+    def finds(self, css, within=None):
+        return (within or self.browser).find_elements(By.CSS_SELECTOR, css)
+
+    def text_shows(self, text):
+        self.until(lambda: text in self.find("main").text, repr(text))
+
+    def shot(self, name):
+        self.browser.save_screenshot(str(self.shots / f"{name}.png"))
+
+    def log_in(self, name="admin", password="admin"):
+        self.browser.get(self.base + "/")
+        self.browser.execute_script("sessionStorage.clear()")
+        self.browser.get(self.base + "/")
+        fields = self.until(lambda: self.finds("#login input"), "the log-in form")
+        fields[0].send_keys(name)
+        fields[1].send_keys(password, Keys.ENTER)
+
+    def open_view(self, view):
+        self.until(lambda: self.finds(f'nav a[href="#{view}"]'), f"the link to {view}")[0].click()
+        self.until(lambda: self.browser.execute_script("return document.body.dataset.view") == view, view)
+
+    def fill(self, form, values):
+        for name, value in values.items():
+            field = self.find(f'[name="{name}"]', form)
+            if field.tag_name == "select":
+                self.browser.execute_script("arguments[0].value = arguments[1]", field, value)
+            else:
+                field.clear()
+                field.send_keys(value)
+
+    def add_notifier(self, kind, values):
+        self.open_view("notifiers")
+        self.until(lambda: self.finds(f'[data-kind="{kind}"] button'), "the add button").pop().click()
+        form = self.until(lambda: self.finds("form"), "the notifier form")[0]
+        self.fill(form, values)
+        self.find('button[type="submit"]', form).click()
+        self.until(lambda: "Added." in form.text, "the added notice")
+        return self.until(lambda: [r for r in self.finds(f'[data-kind="{kind}"] tbody tr')
+                                   if r.find_elements(By.TAG_NAME, "td")[0].text == values["name"]],
+                          "the new notifier's row")[0]
+
+    # ---- tests -------------------------------------------------------------
+
+    def test_01_wrong_password_shows_the_error_and_no_data(self):
+        self.log_in(password="not-the-password")
+        self.text_shows("wrong login or password")
+        self.assertEqual(self.finds("nav a"), [])
+        self.assertEqual(self.finds("table"), [])
+        self.shot("login-refused")
+
+    def test_02_keyboard_reaches_the_form_in_order(self):
+        self.log_in("", "")
+        self.browser.get(self.base + "/")
+        self.until(lambda: self.finds("#login input"), "the log-in form")
+        order = [self.browser.switch_to.active_element.get_attribute("name")]
+        for _ in range(2):
+            self.browser.switch_to.active_element.send_keys(Keys.TAB)
+            active = self.browser.switch_to.active_element
+            order.append(active.get_attribute("name") or active.text)
+        self.assertEqual(order, ["name", "password", "Log in"])
+
+    def test_03_the_demos_modules_and_elements_appear(self):
+        self.log_in()
+        for name in ("Board", "Outlets", "Cameras", "Virtual devices", "Mails", "SMSs", "Traps", "Readers",
+                     "Server room temperature", "Leak under the rack", "iButton", "Server room"):
+            self.text_shows(name)
+        self.assertIn("2.5.1 b314", self.find("main").text)
+        self.shot("system")
+        for width, height, name in ((390, 844, "system-phone"), (1280, 800, None)):
+            self.browser.set_window_size(width, height)
+            if name:
+                self.assertLessEqual(self.browser.execute_script(
+                    "return document.documentElement.scrollWidth - window.innerWidth"), 0)
+                self.shot(name)
+
+    def test_04_a_mail_notifier_added_in_the_console_is_the_daemons(self):
+        self.log_in()
+        name = "Ops 50% + more"
+        row = self.add_notifier("mail", {"name": name, "server": "127.0.0.1", "port": "2525",
+                                         "to": "ops@example.com", "from": "box@example.com"})
+        self.until(lambda: "ops@example.com" in row.text, "the destination")
+        self.shot("notifiers")
+        key = self.admin_key()
+        listed = re.search(r'<element id="(\d+)"[^>]*clas="notifier" type="mail" name="([^"]*)"',
+                           self.gateway(querytype="getelement", k=key))
+        self.assertEqual(listed.group(2), name)
+        described = self.gateway(querytype="getelement", id=listed.group(1), k=key)
+        for attr in ('server="127.0.0.1"', 'port="2525"', 'to="ops@example.com"', 'from="box@example.com"'):
+            self.assertIn(attr, described)
+
+    def test_05_a_name_of_markup_shows_as_text_and_runs_nothing(self):
+        self.log_in()
+        name = "<img src=x onerror=alert(1)> & <b>bold</b>"
+        self.add_notifier("sms", {"name": name, "to_phone": "+4912345"})
+        self.open_view("system")
+        self.text_shows(name)
+        time.sleep(1)  # an image that failed to load would have fired by now
+        self.assertEqual(self.finds('img[src="x"]') + self.finds("main b"), [])
+        with self.assertRaises(NoAlertPresentException):
+            self.browser.switch_to.alert.text
+
+    def test_06_a_key_added_in_the_console_opens_the_door(self):
+        self.log_in()
+        self.open_view("keys")
+        form = self.until(lambda: self.finds("form"), "the key form")[0]
+        self.fill(form, {"key": "01AB00FF109C", "name": "Anna Smith"})
+        self.find('button[type="submit"]', form).click()
+        self.until(lambda: "Anna Smith" in self.find("main table").text, "the key's row")
+        self.open_view("system")
+        self.browser.execute_script("window.notReloaded = true")
+        (self.root / "tmp/w1.key").write_text("01AB00FF109C\n")
+        try:
+            # The tree is read again by itself: the reader shows the holder.
+            self.until(lambda: any("iButton" in r.text and "Anna Smith" in r.text and "normal" in r.text
+                                   for r in self.finds("tbody tr")), "the opened reader")
+            self.assertTrue(self.browser.execute_script("return window.notReloaded === true"))
+        finally:
+            (self.root / "tmp/w1.key").unlink()
+        self.open_view("keys")
+        self.text_shows("Access granted for username: 'Anna Smith'")
+        self.shot("keys")
+
+    def test_07_an_account_sees_only_the_views_of_its_rights(self):
+        self.log_in()
+        self.open_view("accounts")
+        self.until(lambda: self.browser.find_elements(By.XPATH, '//button[text()="Add account"]'), "the add button")[0].click()
+        form = self.until(lambda: self.finds("form"), "the account form")[0]
+        self.fill(form, {"name": "reader", "h": "secret"})
+        self.find('input[aria-label="read log"]', form).click()
+        self.shot("accounts")
+        self.find('button[type="submit"]', form).click()
+        self.until(lambda: "Added." in form.text, "the added notice")
+        self.log_in("reader", "secret")
+        self.until(lambda: self.finds("nav a"), "the views")
+        self.assertEqual([a.text for a in self.finds("nav a")], ["System", "Notifiers", "Event log", "Backup and files"])
+        self.open_view("notifiers")
+        self.text_shows("Mail notifiers")
+        self.assertEqual(self.finds("main button"), [])
+        self.open_view("files")  # the floor map, to look at only
+        self.assertEqual([h.text for h in self.finds("main h2")], ["Floor map"])
+        self.assertEqual(self.finds("main button") + self.finds("main input"), [])
+
+    def test_08_the_log_and_the_files_views(self):
+        self.log_in()
+        self.open_view("log")
+        self.text_shows("Access granted")
+        self.shot("log")
+        self.open_view("files")
+        self.text_shows("There is no such file on the appliance.")  # no floor map yet
+        self.shot("files")
+
+    def test_09_a_removed_session_returns_to_the_log_in_view(self):
+        self.log_in()
+        self.text_shows("Board")
+        for f in (self.root / "var/users").glob("*.session"):
+            f.unlink()
+        self.find('nav a[href="#log"]').click()
+        self.text_shows("Your session has ended")
+        self.assertTrue(self.finds("#login"))
+        self.shot("session-ended")
+
+    def test_10_a_daemon_that_is_down_shows_where_its_data_would_be(self):
+        self.log_in()
+        self.open_view("notifiers")
+        form = self.until(lambda: self.finds('[data-kind="trap"] button'), "the add button")[0]
+        for daemon in ("heraldd", "warderd"):
+            subprocess.run(["pkill", "-TERM", "-f", f"{daemon} -m -f {self.root}/"], check=True)
+        form.click()  # the form opened before the daemon went
+        form = self.until(lambda: self.finds("form"), "the notifier form")[0]
+        self.fill(form, {"name": "Late", "server": "127.0.0.1"})
+        self.find('button[type="submit"]', form).click()
+        self.until(lambda: "module is not loaded" in self.find(".status", form).text, "the error beside the action")
+        self.open_view("keys")
+        self.text_shows("module is not loaded")
+        self.open_view("notifiers")
+        self.text_shows("module is not loaded")
+        self.shot("notifiers-daemon-down")
+        self.open_view("system")
+        self.text_shows("Server room temperature")
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

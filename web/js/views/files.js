@@ -1,0 +1,86 @@
+// Backups and files: the settings archive, the key database and the floor
+// map, downloaded and uploaded through the gateway's file endpoints.
+import { call, download, may, upload } from '../gateway.js';
+import { h, run, say, section, status } from '../dom.js';
+
+// A row per file: what it is, who may take it, who may replace it.
+const FILES = [
+  {
+    title: 'Settings backup', get: 'settings', file: 'settings.orv', getRight: ['all', 'write'],
+    text: 'An archive of every setting of the appliance.',
+  },
+  {
+    title: 'Restore or update', put: 'upload-firmware', putRight: ['all', 'write'],
+    text: 'Upload a settings archive or a firmware image; the appliance\'s update script takes it in and may restart the appliance.',
+  },
+  {
+    title: 'Access key database', get: 'db', file: 'access.sqlite', getRight: ['accesskeys', 'read'],
+    put: 'upload-db', putRight: ['accesskeys', 'write'], text: 'The keys of the access reader, as one database file.',
+  },
+  {
+    title: 'Floor map', get: 'map', show: true, getRight: [null], put: 'upload-map', putRight: ['all', 'write'],
+    accept: 'image/png,image/jpeg,image/gif', text: 'The picture of the premises (PNG, JPEG or GIF).',
+  },
+];
+
+function allowed([name, level]) {
+  return name === null || may(name, level);
+}
+
+// Hands a downloaded file to the browser as a download.
+function save(blob, name) {
+  const url = URL.createObjectURL(blob);
+  const a = h('a', { href: url, download: name, hidden: true });
+  document.body.append(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+}
+
+function getter(row, line, picture) {
+  const fetchIt = async () => {
+    const reply = await download(row.get);
+    if (reply.ok && reply.blob) {
+      if (row.show) picture.replaceChildren(h('img', { src: URL.createObjectURL(reply.blob), alt: row.title }));
+      else save(reply.blob, row.file);
+    }
+    return reply;
+  };
+  if (row.show) fetchIt().then((reply) => !reply.ok && say(line, reply.error, 'error'));
+  return row.show ? null : h('button', { type: 'button', onclick: () => run(line, fetchIt, 'Downloaded.') }, `Download ${row.file}`);
+}
+
+function putter(row, line, picture) {
+  const input = h('input', { type: 'file', accept: row.accept || null, 'aria-label': `File for ${row.title}` });
+  const send = h('button', { type: 'button' }, 'Upload');
+  send.addEventListener('click', async () => {
+    const file = input.files[0];
+    if (!file) return say(line, 'Choose a file first.', 'error');
+    const reply = await run(line, () => upload(row.put, file), 'Uploaded.');
+    if (reply.ok && row.show) getter(row, line, picture);
+  });
+  return [input, send];
+}
+
+export const view = {
+  id: 'files',
+  title: 'Backup and files',
+  shown: () => FILES.some((r) => (r.get && allowed(r.getRight)) || (r.put && allowed(r.putRight))),
+  render(main) {
+    for (const row of FILES) {
+      const canGet = row.get && allowed(row.getRight);
+      const canPut = row.put && allowed(row.putRight);
+      if (!canGet && !canPut) continue;
+      const line = status();
+      const picture = h('div', { class: 'picture' });
+      main.append(section(row.title, h('p', {}, row.text), picture, h('div', { class: 'actions' },
+        canGet ? getter(row, line, picture) : null, canPut ? putter(row, line, picture) : null, line)));
+    }
+    if (may('elements', 'write')) {
+      const line = status();
+      main.append(section('Save to flash', h('p', {}, 'Makes every service write its settings to the flash memory now.'),
+        h('div', { class: 'actions' }, h('button', { type: 'button', onclick: () => run(line, () => call('savetoflash'), 'Saved.') },
+          'Save all settings'), line)));
+    }
+  },
+};
