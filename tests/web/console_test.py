@@ -59,9 +59,9 @@ class Console(unittest.TestCase):
         cls.root = top / "root"
         cls.shots = Path(os.environ.get("CONSOLE_TEST_OUTPUT", top / "shots"))
         cls.shots.mkdir(parents=True, exist_ok=True)
-        web, smtp, snmp = free_ports(1), free_ports(1), free_ports(2)
+        web, cls.smtp, snmp = free_ports(1), free_ports(1), free_ports(2)
         cls.base = f"http://127.0.0.1:{web}"
-        env = dict(os.environ, DEMO_ROOT=str(cls.root), DEMO_PORT=str(web), DEMO_SMTP_PORT=str(smtp),
+        env = dict(os.environ, DEMO_ROOT=str(cls.root), DEMO_PORT=str(web), DEMO_SMTP_PORT=str(cls.smtp),
                    DEMO_SNMP_PORT=str(snmp), ZUN_BUILD_DIR=os.environ.get("ZUN_BUILD_DIR", str(REPO / "build")))
         cls.demo_out = top / "demo.out"
         cls.demo_log = cls.demo_out.open("w")
@@ -195,16 +195,29 @@ class Console(unittest.TestCase):
     def test_04_a_mail_notifier_added_in_the_console_is_the_daemons(self):
         self.log_in()
         name = "Ops 50% + more"
-        row = self.add_notifier("mail", {"name": name, "server": "127.0.0.1", "port": "2525",
+        row = self.add_notifier("mail", {"name": name, "server": "127.0.0.1", "port": str(self.smtp),
                                          "to": "ops@example.com", "from": "box@example.com"})
         self.until(lambda: "ops@example.com" in row.text, "the destination")
         self.shot("notifiers")
+        # The test mail reaches the demo's SMTP server.
+        row.find_element(By.XPATH, './/button[text()="Send test"]').click()
+        self.until(lambda: "Test sent." in row.text, "the sent notice")
+        spool = self.root / "var/mail/received"
+        self.until(lambda: spool.exists() and "to: ops@example.com" in spool.read_text(), "the test mail")
+        # A change made in the form replaces the destination.
+        row.find_element(By.XPATH, './/button[text()="Edit"]').click()
+        form = self.until(lambda: self.finds("form"), "the notifier form")[0]
+        self.assertEqual(self.find('[name="name"]', form).get_attribute("value"), name)
+        self.fill(form, {"to": "night@example.com"})
+        self.find('button[type="submit"]', form).click()
+        self.until(lambda: any("night@example.com" in r.text for r in self.finds('[data-kind="mail"] tbody tr')),
+                   "the changed destination")
         key = self.admin_key()
         listed = re.search(r'<element id="(\d+)"[^>]*clas="notifier" type="mail" name="([^"]*)"',
                            self.gateway(querytype="getelement", k=key))
         self.assertEqual(listed.group(2), name)
         described = self.gateway(querytype="getelement", id=listed.group(1), k=key)
-        for attr in ('server="127.0.0.1"', 'port="2525"', 'to="ops@example.com"', 'from="box@example.com"'):
+        for attr in ('server="127.0.0.1"', f'port="{self.smtp}"', 'to="night@example.com"', 'from="box@example.com"'):
             self.assertIn(attr, described)
 
     def test_05_a_name_of_markup_shows_as_text_and_runs_nothing(self):
@@ -266,6 +279,21 @@ class Console(unittest.TestCase):
         self.shot("log")
         self.open_view("files")
         self.text_shows("There is no such file on the appliance.")  # no floor map yet
+        downloads = self.root / "downloads"
+        self.browser.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
+        self.browser.find_element(By.XPATH, '//button[text()="Download settings.orv"]').click()
+        archive = downloads / "settings.orv"
+        self.until(lambda: archive.exists() and archive.stat().st_size > 0, "the downloaded archive")
+        self.assertIn(b"ustar", archive.read_bytes()[:512])
+        # A floor map uploaded shows at once, and is the file the appliance keeps.
+        picture = self.root / "plan.png"
+        picture.write_bytes(bytes.fromhex("89504e470d0a1a0a0000000d4948445200000001000000010806000000"
+                                          "1f15c4890000000d49444154789c6360f8cfc0f01f0005000201e2217b9c0000000049454e44ae426082"))
+        panel = self.until(lambda: [p for p in self.finds("main section") if "Floor map" in p.text], "the map")[0]
+        self.find('input[type="file"]', panel).send_keys(str(picture))
+        self.find("button", panel).click()
+        self.until(lambda: self.finds("img", panel), "the uploaded map")
+        self.assertEqual((self.root / "mnt/jffs/etc/map").read_bytes(), picture.read_bytes())
         self.shot("files")
 
     def test_09_a_removed_session_returns_to_the_log_in_view(self):
