@@ -271,6 +271,13 @@ class Console(unittest.TestCase):
         self.open_view("files")  # the floor map, to look at only
         self.assertEqual([h.text for h in self.finds("main h2")], ["Floor map"])
         self.assertEqual(self.finds("main button") + self.finds("main input"), [])
+        # The right taken away meanwhile: the next read of the log is refused.
+        key = self.admin_key()
+        reader = re.search(r'<user id="(\d+)" name="reader"', self.gateway(querytype="getuser", k=key)).group(1)
+        self.assertIn("no error", self.gateway(querytype="adduser", id=reader, sread="", k=key))
+        self.find('nav a[href="#log"]').click()
+        self.text_shows("You do not have the right for that.")
+        self.assertTrue(self.finds("#login"))
 
     def test_08_the_log_and_the_files_views(self):
         self.log_in()

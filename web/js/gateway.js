@@ -84,7 +84,8 @@ export function read(text) {
   const type = only.getAttribute('type') || 'error';
   const code = only.getAttribute('code');
   if (type === 'no error' || only.getAttribute('success') === 'true') return { ok: true, error: null, nodes: [] };
-  if (code in SESSION_ENDS) {
+  // Only a session that was there can end (a log-in answers for itself).
+  if (code in SESSION_ENDS && session()) {
     forget();
     sessionEnded(SESSION_ENDS[code]);
   }
