@@ -210,8 +210,8 @@ class Console(unittest.TestCase):
         self.assertEqual(self.find('[name="name"]', form).get_attribute("value"), name)
         self.fill(form, {"to": "night@example.com"})
         self.find('button[type="submit"]', form).click()
-        self.until(lambda: any("night@example.com" in r.text for r in self.finds('[data-kind="mail"] tbody tr')),
-                   "the changed destination")
+        self.until(lambda: [r.text.split("\n")[0] for r in self.finds('[data-kind="mail"] tbody tr')]
+                   == [f"{name} night@example.com off"], "the changed destination, in the one mail notifier")
         key = self.admin_key()
         listed = re.search(r'<element id="(\d+)"[^>]*clas="notifier" type="mail" name="([^"]*)"',
                            self.gateway(querytype="getelement", k=key))
