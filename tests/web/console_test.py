@@ -248,9 +248,20 @@ class Console(unittest.TestCase):
             self.assertTrue(self.browser.execute_script("return window.notReloaded === true"))
         finally:
             (self.root / "tmp/w1.key").unlink()
+        self.until(lambda: any(r.text.startswith("iButton device") and "not connected" in r.text
+                               for r in self.finds("tbody tr")), "the reader without the key")
         self.open_view("keys")
         self.text_shows("Access granted for username: 'Anna Smith'")
         self.shot("keys")
+        # Learning: the next key laid on the reader joins the keys.
+        self.browser.find_element(By.XPATH, '//button[text()="Learn the next key"]').click()
+        self.text_shows("Learning: the next key")
+        (self.root / "tmp/w1.key").write_text("02CD00FF1077\n")
+        try:
+            self.until(lambda: "02CD00FF1077" in self.find("main table").text, "the learned key")
+            self.text_shows("Normal: keys laid on the reader")
+        finally:
+            (self.root / "tmp/w1.key").unlink()
 
     def test_07_an_account_sees_only_the_views_of_its_rights(self):
         self.log_in()

@@ -12,7 +12,7 @@ export const view = {
     const keys = h('div', { class: 'place' });
     const log = h('div', { class: 'place' });
     const writable = may('accesskeys', 'write');
-    const reload = () => Promise.all([loadState(learning, writable), loadKeys(keys, writable, reload), loadLog(log)]);
+    const reload = () => Promise.all([loadState(learning, writable, reload), loadKeys(keys, writable, reload), loadLog(log)]);
     main.append(section('Reader', learning), section('Keys', keys,
       writable ? form([
         { name: 'key', label: 'Key', required: true, hint: 'the key number, as the reader shows it' },
@@ -27,15 +27,18 @@ export const view = {
   },
 };
 
-async function loadState(place, writable) {
+// While learning, the view is read again every few seconds: the reader
+// leaves learning by itself once it has taken a key.
+async function loadState(place, writable, reload) {
   const reply = await call('getdbstate');
   if (!reply.ok) return failed(place, reply);
   const learning = reply.nodes[0]?.querySelector('state')?.getAttribute('name') === 'add';
+  if (learning) setTimeout(() => place.isConnected && reload(), 3000);
   const line = status();
   const toggle = h('button', { type: 'button' }, learning ? 'Stop learning' : 'Learn the next key');
   toggle.addEventListener('click', async () => {
     const reply = await run(line, () => call('setdbstate', { state: learning ? 'normal' : 'add' }));
-    if (reply.ok) loadState(place, writable);
+    if (reply.ok) loadState(place, writable, reload);
     else if (!learning) say(line, `${reply.error} (take the key off the reader first)`, 'error');
   });
   fill(place, h('p', {}, learning
