@@ -8,7 +8,7 @@ const YES_NO = [['false', 'no'], ['true', 'yes']];
 
 const KINDS = [
   {
-    type: 'mail', title: 'Mail notifiers', add: 'addmail', del: 'delmail',
+    type: 'mail', noun: 'mail', title: 'Mail notifiers', add: 'addmail', del: 'delmail',
     twice: ['name', 'password', 'message'],
     fields: [
       { name: 'name', label: 'Name', required: true },
@@ -29,7 +29,7 @@ const KINDS = [
       'login', 'password', 'from', 'to']), message: 'Test message from the appliance' }, ['name', 'password']),
   },
   {
-    type: 'sms', title: 'SMS notifiers', add: 'addsms', del: 'delsms',
+    type: 'sms', noun: 'SMS', title: 'SMS notifiers', add: 'addsms', del: 'delsms',
     twice: ['name', 'message'],
     fields: [
       { name: 'name', label: 'Name', required: true },
@@ -40,7 +40,7 @@ const KINDS = [
     test: (d) => call('send_sms_message', { to_phone: d.to_phone, message: 'Test message from the appliance' }),
   },
   {
-    type: 'trap', title: 'Trap notifiers', add: 'addtrap', del: 'deltrap',
+    type: 'trap', noun: 'trap', title: 'Trap notifiers', add: 'addtrap', del: 'deltrap',
     twice: ['name', 'message'],
     fields: [
       { name: 'name', label: 'Name', required: true },
@@ -111,7 +111,7 @@ async function load(list, editor, reload) {
     return h('div', { class: 'kind', 'data-kind': kind.type },
       h('h3', {}, kind.title),
       table(['Name', 'Destination', 'State', ''], rows, 'No notifiers of this kind.'),
-      writable ? h('button', { type: 'button', onclick: () => edit(editor, kind, null, reload) }, `Add ${kind.type} notifier`) : null);
+      writable ? h('button', { type: 'button', onclick: () => edit(editor, kind, null, reload) }, `Add ${kind.noun} notifier`) : null);
   }));
 }
 
@@ -125,7 +125,7 @@ async function describe(id) {
 
 function edit(editor, kind, details, reload) {
   const rows = kind.fields.map((f) => (details && f.name in details ? { ...f, value: details[f.name] } : f));
-  const title = details ? `Change ${kind.type} notifier` : `New ${kind.type} notifier`;
+  const title = details ? `Change ${kind.noun} notifier` : `New ${kind.noun} notifier`;
   const close = h('button', { type: 'button', onclick: () => fill(editor) }, 'Close');
   fill(editor, section(title, form(rows, details ? 'Save' : 'Add', async (values, line) => {
     const fields = details ? { id: details.id, ...values } : values;
