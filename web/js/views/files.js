@@ -37,27 +37,30 @@ function save(blob, name) {
   setTimeout(() => URL.revokeObjectURL(url), 10000);
 }
 
-function getter(row, line, picture) {
-  const fetchIt = async () => {
-    const reply = await download(row.get);
-    if (reply.ok && reply.blob) {
-      if (row.show) picture.replaceChildren(h('img', { src: URL.createObjectURL(reply.blob), alt: row.title }));
-      else save(reply.blob, row.file);
-    }
-    return reply;
-  };
-  if (row.show) fetchIt().then((reply) => !reply.ok && say(line, reply.error, 'error'));
-  return row.show ? null : h('button', { type: 'button', onclick: () => run(line, fetchIt, 'Downloaded.') }, `Download ${row.file}`);
+// A picture row shows the file in the page; the others offer a download.
+async function showPicture(row, line, picture) {
+  const reply = await download(row.get);
+  if (reply.ok && reply.blob) picture.replaceChildren(h('img', { src: URL.createObjectURL(reply.blob), alt: row.title }));
+  else if (!reply.ok) say(line, reply.error, 'error');
 }
 
-function putter(row, line, picture) {
+function downloadButton(row, line) {
+  const fetchIt = async () => {
+    const reply = await download(row.get);
+    if (reply.ok && reply.blob) save(reply.blob, row.file);
+    return reply;
+  };
+  return h('button', { type: 'button', onclick: () => run(line, fetchIt, 'Downloaded.') }, `Download ${row.file}`);
+}
+
+function uploadControls(row, line, picture) {
   const input = h('input', { type: 'file', accept: row.accept || null, 'aria-label': `File for ${row.title}` });
   const send = h('button', { type: 'button' }, 'Upload');
   send.addEventListener('click', async () => {
     const file = input.files[0];
     if (!file) return say(line, 'Choose a file first.', 'error');
     const reply = await run(line, () => upload(row.put, file), 'Uploaded.');
-    if (reply.ok && row.show) getter(row, line, picture);
+    if (reply.ok && row.show) showPicture(row, line, picture);
   });
   return [input, send];
 }
@@ -73,8 +76,9 @@ export const view = {
       if (!canGet && !canPut) continue;
       const line = status();
       const picture = h('div', { class: 'picture' });
+      if (canGet && row.show) showPicture(row, line, picture);
       main.append(section(row.title, h('p', {}, row.text), picture, h('div', { class: 'actions' },
-        canGet ? getter(row, line, picture) : null, canPut ? putter(row, line, picture) : null, line)));
+        canGet && !row.show ? downloadButton(row, line) : null, canPut ? uploadControls(row, line, picture) : null, line)));
     }
     if (may('elements', 'write')) {
       const line = status();
