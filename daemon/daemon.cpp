@@ -31,15 +31,6 @@ const char *file_settings = nullptr;
 const char *daemon_socket = nullptr;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// The SNMP library keeps allocations for the process's lifetime (MIB tree,
-// transports, configuration); they are not the daemon's leaks.
-extern "C" const char *__lsan_default_suppressions()
-{
-  return "leak:libnetsnmp\nleak:libnetsnmpagent\nleak:libnetsnmpmibs\n";
-}
-#endif
-
 namespace {
 
 const daemon_def *g_def = nullptr;
