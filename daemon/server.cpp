@@ -2,7 +2,6 @@
 // runs every command through the tag table, one after the other. The frame's
 // share of the start-up and shutdown routines, and the settings replay.
 #include <atomic>
-#include <cerrno>
 #include <ctime>
 #include <fcntl.h>
 #include <new>
@@ -12,6 +11,7 @@
 
 #include "frame_internal.h"
 #include "uds.h"
+#include "zunutils.h"
 
 namespace {
 
@@ -81,20 +81,7 @@ int stop_server_thread(void)
   if (!g_server_started)
     return 0;
   g_server_quit.store(true);
-  int result;
-  for (;;) {
-    udsserver_stop(&g_server);
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 100 * 1000 * 1000;
-    if (until.tv_nsec >= 1000 * 1000 * 1000) {
-      until.tv_sec += 1;
-      until.tv_nsec -= 1000 * 1000 * 1000;
-    }
-    result = pthread_timedjoin_np(g_server_thread, nullptr, &until);
-    if (result != ETIMEDOUT)
-      break;
-  }
+  int result = zunutils_join_nudging(g_server_thread, 100, [](void *) { udsserver_stop(&g_server); }, nullptr);
   g_server_started = false;
   return result;
 }

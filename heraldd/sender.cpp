@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include "zun_text.h"
 #include "zunlog.h"
 #include "zunrun.h"
+#include "zunutils.h"
 
 namespace {
 
@@ -129,18 +129,7 @@ void sender_stop(sender &s)
   // The end of the pipe wakes a waiting thread; a command that runs is
   // ended, again until the thread is gone (it may be starting one); what is
   // still queued is never run.
-  for (;;) {
-    zunrun_stop(&s.running);
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 50 * 1000 * 1000;
-    if (until.tv_nsec >= 1000 * 1000 * 1000) {
-      until.tv_sec += 1;
-      until.tv_nsec -= 1000 * 1000 * 1000;
-    }
-    if (pthread_timedjoin_np(s.thread, nullptr, &until) != ETIMEDOUT)
-      break;
-  }
+  zunutils_join_nudging(s.thread, 50, [](void *ctx) { zunrun_stop(&static_cast<sender *>(ctx)->running); }, &s);
   ::close(s.fds[0]);
   s.fds[0] = -1;
   s.started = false;

@@ -1,8 +1,11 @@
-// Clock and randomness seam.
+// Clock, randomness and thread-end seam.
 #include "zunutils.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <ctime>
 #include <set>
 
@@ -44,4 +47,19 @@ TEST(Utils, SystimeIsTheWallClockInSeconds)
   uint32_t after = static_cast<uint32_t>(std::time(nullptr));
   EXPECT_LE(before, now);
   EXPECT_LE(now, after);
+}
+
+// A thread that ends only at the third request is joined: the request is
+// repeated while the join waits.
+TEST(Utils, JoinNudgingRepeatsTheRequestUntilTheThreadEnds)
+{
+  static std::atomic<int> asked{0};
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, nullptr, [](void *) -> void * {
+    for (int i = 0; i < 1000 && asked.load() < 3; i++)  // bounded: 10 s
+      usleep(10000);
+    return nullptr;
+  }, nullptr), 0);
+  EXPECT_EQ(zunutils_join_nudging(thread, 20, [](void *) { asked++; }, nullptr), 0);
+  EXPECT_GE(asked.load(), 3);
 }

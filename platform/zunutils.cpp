@@ -1,4 +1,4 @@
-// Clock and randomness.
+// Clock, randomness and thread ends.
 #include "zunutils.h"
 
 #include <cerrno>
@@ -49,3 +49,18 @@ uint64_t zunutils_random_below(uint64_t bound)
 }
 
 uint32_t systime(void) { return static_cast<uint32_t>(std::time(nullptr)); }
+
+int zunutils_join_nudging(pthread_t thread, int period_ms, void (*nudge)(void *), void *ctx)
+{
+  for (;;) {
+    nudge(ctx);
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += static_cast<long>(period_ms) * 1000 * 1000;
+    until.tv_sec += until.tv_nsec / (1000 * 1000 * 1000);
+    until.tv_nsec %= 1000 * 1000 * 1000;
+    int result = pthread_timedjoin_np(thread, nullptr, &until);
+    if (result != ETIMEDOUT)
+      return result;
+  }
+}
