@@ -28,12 +28,15 @@ export const view = {
 };
 
 // While learning, the view is read again every few seconds: the reader
-// leaves learning by itself once it has taken a key.
+// leaves learning by itself once it has taken a key. One such timer at most.
+let poll = null;
+
 async function loadState(place, writable, reload) {
   const reply = await call('getdbstate');
   if (!reply.ok) return failed(place, reply);
   const learning = reply.nodes[0]?.querySelector('state')?.getAttribute('name') === 'add';
-  if (learning) setTimeout(() => place.isConnected && reload(), 3000);
+  clearTimeout(poll);
+  if (learning) poll = setTimeout(() => place.isConnected && reload(), 3000);
   const line = status();
   const toggle = h('button', { type: 'button' }, learning ? 'Stop learning' : 'Learn the next key');
   toggle.addEventListener('click', async () => {
