@@ -9,8 +9,11 @@ inline constexpr const char *FILE_SETTINGS_ARCHIVE = "/var/tmp/settings.orv";
 inline constexpr const char *FILE_FIRMWARE = "/var/tmp/firmware.zun";
 inline constexpr const char *FILE_PICTURE = "/tmp/picture.jpg";
 inline constexpr const char *LANGUAGE_DIR = "/mnt/jffs/etc/languages/";
-// Where an uploaded language file waits until stewardd moves it into place.
-inline constexpr const char *LANGUAGE_UPLOAD_DIR = "/tmp/";
+// Where an uploaded language file waits until stewardd moves it into place:
+// a folder of the upload's own, so that an upload can never take the place
+// of another program's file under /tmp (a socket, the camera picture).
+inline constexpr const char *LANGUAGE_UPLOAD_DIR = "/tmp/upload-language/";
+inline constexpr const char *LANGUAGE_SUFFIX = ".xml";  // what an upload's name must end in
 inline constexpr size_t LANGUAGE_PATH_SIZE = 270;  // at most 269 characters
 
 // The path `dir` + `name` of a language file, into out. False, with out

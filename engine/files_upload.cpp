@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "families.h"
@@ -88,13 +89,15 @@ int store_firmware(const char *data, size_t n)
   return forward_run(&kUpdate) == 0 ? ST_OK : ST_FATAL;
 }
 
-// Written whole where stewardd takes it from, then moved into place by it.
+// Written whole into the upload's own folder, then moved into place by
+// stewardd.
 int store_language(const char *data, size_t n)
 {
   char path[LANGUAGE_PATH_SIZE];
   if (n == 0)
     return ST_FORMAT;
   if (!language_path(LANGUAGE_UPLOAD_DIR, param_get("filename"), path) ||
+      zunfile_private_folder(LANGUAGE_UPLOAD_DIR) != 0 ||
       zunfile_replace(path, data, n, MODE_SHARED) != 0)
     return ST_PERMISSION;
   BoundedText cmd(command_buffer, COMMAND_AREA);
@@ -115,8 +118,8 @@ constexpr upload_row kKeysDbUpload = {"upload-db", SEC_ACCESSKEYS, TXT_ACCESS_DE
                                       false};
 constexpr upload_row kFirmwareUpload = {"upload-firmware", SEC_ALL, TXT_ACCESS_DENIED,
                                         store_firmware, true};
-constexpr upload_row kLanguageUpload = {nullptr, SEC_NONE, TXT_LANGUAGE_DENIED, store_language,
-                                        false};
+constexpr upload_row kLanguageUpload = {"upload-language", SEC_LANGUAGES, TXT_LANGUAGE_DENIED,
+                                        store_language, false};
 
 // The body first (its "k" part carries the session key), then the right,
 // then the row's store; one status response.
@@ -152,11 +155,16 @@ int files_upload_db() { return upload_run(kKeysDbUpload); }
 // upload-firmware (multipart: k, filedata): the image, then update.sh.
 int files_upload_firmware() { return upload_run(kFirmwareUpload); }
 
-// upload-language?filename=NAME (multipart: filedata): a language file.
+// upload-language?filename=NAME.xml (multipart: k, filedata): a language
+// file.
 int files_upload_language()
 {
   char path[LANGUAGE_PATH_SIZE];
-  if (!language_path(LANGUAGE_DIR, param_get("filename"), path)) {
+  const char *name = param_get("filename");
+  size_t len = name != nullptr ? std::strlen(name) : 0;
+  size_t suffix = std::strlen(LANGUAGE_SUFFIX);
+  if (!language_path(LANGUAGE_DIR, name, path) || len <= suffix ||
+      std::strcmp(name + len - suffix, LANGUAGE_SUFFIX) != 0) {
     print_status(ST_DENIED, TXT_LANGUAGE_DENIED);
     return 0;
   }

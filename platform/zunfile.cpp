@@ -66,6 +66,25 @@ int zunfile_replace(const char *path, const void *data, size_t n, mode_t mode)
   return 0;
 }
 
+int zunfile_private_folder(const char *path)
+{
+  char mapped[PATH_MAX];
+  if (zunpath_map(path, mapped, sizeof mapped) != 0)
+    return -1;
+  // A trailing '/' would make the open follow a link.
+  for (size_t n = std::strlen(mapped); n > 1 && mapped[n - 1] == '/'; n--)
+    mapped[n - 1] = '\0';
+  if (::mkdir(mapped, 0700) != 0 && errno != EEXIST)
+    return -1;
+  // Under a folder that everyone may write to, the name may have been taken
+  // first: only a folder of our own, opened without following a link.
+  Fd fd(::open(mapped, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid())
+    return -1;
+  return (st.st_mode & 07777) == 0700 || ::fchmod(fd.get(), 0700) == 0 ? 0 : -1;
+}
+
 int zunfile_remove(const char *path)
 {
   char mapped[PATH_MAX];

@@ -27,6 +27,12 @@ bool zunfile_send(int fd, long long size, FILE *out, char *buf, size_t piece);
 // and no temporary file is left.
 int zunfile_replace(const char *path, const void *data, size_t n, mode_t mode);
 
+// Makes `path` a folder that only this process's user can enter (mode
+// 0700): created when missing; an existing one must be a real folder (not a
+// link) owned by this user, and is narrowed to 0700. 0, or -1 when it cannot
+// be made so (someone else's folder, a link, a file in its place).
+int zunfile_private_folder(const char *path);
+
 // Removes the file `path`. 0 when it is gone (also when it was not there),
 // -1 otherwise.
 int zunfile_remove(const char *path);

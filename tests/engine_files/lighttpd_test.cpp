@@ -110,7 +110,7 @@ TEST_F(ThroughLighttpd, Uploads)
       {"/cgi-bin/upload-map.cgi", "admin", "/tmp/five.gif", "/mnt/jffs/etc/map"},
       {"/cgi-bin/upload-firmware.cgi", "admin", "/tmp/five.gif", "/var/tmp/firmware.zun"},
       {"/cgi-bin/upload-db.cgi", "keys", "/tmp/keys.db", "/mnt/jffs/etc/access.sqlite"},
-      {"/cgi-bin/upload-language.cgi?filename=fr.xml", "plain", "/tmp/fr.txt",
+      {"/cgi-bin/upload-language.cgi?filename=fr.xml", "langs", "/tmp/fr.txt",
        "/mnt/jffs/etc/languages/fr.xml"},
   };
   for (const auto &c : cases) {
@@ -122,7 +122,7 @@ TEST_F(ThroughLighttpd, Uploads)
   }
   EXPECT_EQ(sim.journal_of("stewardd"),
             (std::vector<std::string>{"<execute cmd=\"update.sh\" />",
-                                      "<execute cmd='mv /tmp/fr.xml /mnt/jffs/etc/languages/' />"}));
+                                      "<execute cmd='mv /tmp/upload-language/fr.xml /mnt/jffs/etc/languages/' />"}));
   // One byte over the limit, counted with the multipart framing.
   root.write("/tmp/over.gif", five + std::string(2000, 'x'));
   EXPECT_EQ(at("/cgi-bin/upload-map.cgi", form("admin", "/tmp/over.gif")).body,

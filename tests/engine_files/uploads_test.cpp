@@ -107,17 +107,60 @@ TEST_F(Uploads, FirmwareStartsTheUpdateOnAWholeImage)
 TEST_F(Uploads, LanguageIsWrittenWholeThenMovedByStewardd)
 {
   const std::string text = "<language name=\"Français\" />" + fe::random_bytes(70000, 5);
-  EXPECT_EQ(send("upload-language", text, "plain", "filename=fr.xml"), fe::status_response("no error"));
+  EXPECT_EQ(send("upload-language", text, "langs", "filename=fr.xml"), fe::status_response("no error"));
   EXPECT_EQ(sim.journal_of("stewardd"),
-            std::vector<std::string>{"<execute cmd='mv /tmp/fr.xml /mnt/jffs/etc/languages/' />"});
+            std::vector<std::string>{
+                "<execute cmd='mv /tmp/upload-language/fr.xml /mnt/jffs/etc/languages/' />"});
   EXPECT_TRUE(root.read("/mnt/jffs/etc/languages/fr.xml") == text);
-  EXPECT_FALSE(root.exists("/tmp/fr.xml"));
+  EXPECT_FALSE(root.exists("/tmp/upload-language/fr.xml"));
+  EXPECT_EQ(fe::mode_of(root, "/tmp/upload-language"), 0700u);
   sim.clear_journal();
-  EXPECT_EQ(send("upload-language", "", "plain", "filename=fr.xml"), fe::status_response("wrong format"));
-  EXPECT_EQ(send("upload-language", text, "plain"), fe::status_response("language denied"));
+  EXPECT_EQ(send("upload-language", "", "langs", "filename=fr.xml"), fe::status_response("wrong format"));
+  EXPECT_EQ(send("upload-language", text, "langs"), fe::status_response("language denied"));
   EXPECT_TRUE(sim.journal_of("stewardd").empty());
   sim.fault("stewardd", "close");
-  EXPECT_EQ(send("upload-language", text, "plain", "filename=fr.xml"), fe::status_response("fatal error"));
+  EXPECT_EQ(send("upload-language", text, "langs", "filename=fr.xml"), fe::status_response("fatal error"));
+}
+
+// An upload may never take the place of another program's file: it needs a
+// session that writes languages, a name ending in ".xml", and it waits in a
+// folder of its own, never in /tmp itself.
+TEST_F(Uploads, LanguageUploadNeedsTheRightAndALanguageName)
+{
+  root.write("/tmp/heraldd.socket", "socket");
+  root.write("/tmp/picture.jpg", "picture");
+  struct {
+    std::string user, name, word;
+  } cases[] = {
+      {"", "heraldd.socket", "language denied"},   // no session at all
+      {"", "fr.xml", "language denied"},
+      {"plain", "fr.xml", "language denied"},       // a session without the right
+      {"reader", "fr.xml", "language denied"},
+      {"langs", "heraldd.socket", "language denied"},
+      {"langs", "picture.jpg", "language denied"},
+      {"admin", "fr.xml.old", "language denied"},
+      {"admin", ".xml", "language denied"},
+      {"admin", "fr.XML", "language denied"},
+      {"admin", "fr.xml", "no error"},
+  };
+  for (const auto &c : cases) {
+    sim.clear_journal();
+    std::string body = fe::multipart(c.user.empty() ? "" : key[c.user], "<language />");
+    EXPECT_EQ(fe::upload(root, "upload-language", body, "filename=" + c.name).out, fe::status_response(c.word))
+        << c.user << " " << c.name;
+    bool stored = c.word == "no error";
+    EXPECT_EQ(root.exists("/mnt/jffs/etc/languages/" + c.name), stored) << c.user << " " << c.name;
+    EXPECT_FALSE(root.exists("/tmp/upload-language/" + c.name)) << c.user << " " << c.name;
+    EXPECT_EQ(sim.journal_of("stewardd").size(), stored ? 1u : 0u) << c.user << " " << c.name;
+  }
+  EXPECT_EQ(root.read("/tmp/heraldd.socket"), "socket");
+  EXPECT_EQ(root.read("/tmp/picture.jpg"), "picture");
+  // A folder of that name that is not the upload's own is never written through.
+  root.remove("/tmp/upload-language");
+  std::filesystem::create_directory_symlink(root.file("/mnt/jffs/etc"), root.file("/tmp/upload-language"));
+  EXPECT_EQ(send("upload-language", "<language />", "admin", "filename=map.xml"),
+            fe::status_response("permission denied"));
+  EXPECT_FALSE(root.exists("/mnt/jffs/etc/map.xml"));
 }
 
 // A write that fails part way leaves the old file whole and no temporary
@@ -130,7 +173,7 @@ TEST_F(Uploads, FailedWriteKeepsTheOldFile)
   } cases[] = {
       {"upload-map", "", "/mnt/jffs/etc/map"},
       {"upload-firmware", "", "/var/tmp/firmware.zun"},
-      {"upload-language", "filename=de.xml", "/tmp/de.xml"},
+      {"upload-language", "filename=de.xml", "/tmp/upload-language/de.xml"},
   };
   for (const auto &c : cases) {
     root.write(c.file, "old " + c.role);
