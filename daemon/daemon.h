@@ -136,6 +136,10 @@ int daemon_is_master(void);
 // Call it from def.startup when the daemon keeps its settings that way.
 int daemon_replay_settings(void);
 
+// True for the channel of the settings replay, whose replies go nowhere: a
+// handler that would refuse a whole command may keep what it can of a line.
+bool daemon_is_replay(const xml_channel *ch);
+
 // Writes text through the channel (no close). Returns the write's result.
 ssize_t daemon_write(xml_channel *ch, std::string_view text);
 // Writes text as the whole reply and closes the channel; returns 0.

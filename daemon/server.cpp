@@ -110,6 +110,11 @@ pthread_spinlock_t *daemon_command_lock(void)
   return &g_command_lock;
 }
 
+bool daemon_is_replay(const xml_channel *ch)
+{
+  return ch != nullptr && ch->write == discard_write;
+}
+
 int daemon_replay_settings(void)
 {
   int fd = open(file_settings, O_RDONLY | O_CLOEXEC);

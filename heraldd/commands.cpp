@@ -5,11 +5,14 @@
 #include "commands.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
-
-#include "zun_text.h"
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "notifier.h"
+#include "sender.h"
 #include "zun_text.h"
 
 namespace {
@@ -31,20 +34,66 @@ int32_t number_attr(const char **attrs, const char *name, int32_t absent)
   return text != nullptr ? zun_strtol32(text, nullptr, 0) : absent;
 }
 
+// A command that sets a refused value changes nothing.
+bool refused(const notifier_list &list, const char **attrs)
+{
+  return notifier_attrs_refused(*list.kind, attrs) != nullptr;
+}
+
+// A settings line's attributes with the refused words left out, each
+// logged: one bad recipient costs only itself.
+class LineAttrs {
+public:
+  LineAttrs(const notifier_kind &kind, const char **attrs)
+  {
+    for (size_t i = 0; attrs != nullptr && attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2) {
+      values_.emplace_back(attrs[i]);
+      values_.emplace_back(attrs[i + 1]);
+      for (const notifier_attr &row : kind.attrs)
+        if (std::strcmp(row.name, attrs[i]) == 0) {
+          where_ = {kind.noun, row.name};
+          values_.back() = notifier_value_cleaned(row, attrs[i + 1], log_refused, &where_);
+        }
+    }
+    for (const std::string &v : values_)
+      attrs_.push_back(v.c_str());
+    attrs_.push_back(nullptr);
+  }
+  const char **attrs() { return attrs_.data(); }
+
+private:
+  static void log_refused(void *ctx, std::string_view word)
+  {
+    auto *where = static_cast<std::pair<const char *, const char *> *>(ctx);
+    heraldd_log("error", "Settings: %s %s '%.*s' refused: it begins with \"-\"", where->first, where->second,
+                static_cast<int>(word.size()), word.data());
+  }
+  std::pair<const char *, const char *> where_;
+  std::vector<std::string> values_;
+  std::vector<const char *> attrs_;
+};
+
 // Creates a notifier with number `num` (automatic when negative) and applies
 // the command's attributes to it.
 int create(xml_channel *ch, notifier_list &list, int32_t num, const char **attrs)
 {
+  if (refused(list, attrs))
+    return daemon_reply(ch, INVALID_ATTRIBUTE);
   notifier *n = notifier_list_add(list, num);
   if (n == nullptr)
     return daemon_reply(ch, MEMORY_ERROR);
   return daemon_reply(ch, notifier_apply(*n, attrs) != 0 ? INVALID_ATTRIBUTE : NO_ERROR);
 }
 
-// <mail|sms|trap [num=""] ... />: a settings line (or a command of that form).
+// <mail|sms|trap [num=""] ... />: a settings line (or a command of that form,
+// refused whole as any other command when it sets a refused value).
 int load(xml_channel *ch, notifier_list &list, const char **attrs)
 {
-  return create(ch, list, number_attr(attrs, "num", -1), attrs);
+  int32_t num = number_attr(attrs, "num", -1);
+  if (!daemon_is_replay(ch))
+    return create(ch, list, num, attrs);
+  LineAttrs line(*list.kind, attrs);
+  return create(ch, list, num, line.attrs());
 }
 
 // <addmail|addsms|addtrap [id=""] ... />: changes the notifier of this kind
@@ -56,6 +105,8 @@ int add(xml_channel *ch, notifier_list &list, const char **attrs)
   notifier *n = notifier_list_find(list, static_cast<uint32_t>(number_attr(attrs, "id", 0)));
   if (n == nullptr)
     return daemon_reply(ch, NO_SUCH_ELEMENT);
+  if (refused(list, attrs))
+    return daemon_reply(ch, INVALID_ATTRIBUTE);
   notifier_apply(*n, attrs);
   return daemon_reply(ch, NO_ERROR);
 }
@@ -110,7 +161,7 @@ int zuntrap_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zuntra
 int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, uint32_t id, const char **attrs,
                       int (*send)(notifier &n))
 {
-  notifier *n = notifier_new(kind);
+  notifier *n = notifier_attrs_refused(kind, attrs) == nullptr ? notifier_new(kind) : nullptr;
   int result = -1;
   if (n != nullptr) {
     n->id = id;
@@ -135,11 +186,15 @@ int notifier_cmd_get(xml_channel *ch, const char **attrs)
 }
 
 // <updateelement element="ID" ... />: changes (and may fire) the notifier;
-// an id that no list holds changes nothing.
+// an id that no list holds changes nothing. A refused value refuses the
+// whole command (nothing changed, nothing fired).
 int notifier_cmd_update(xml_channel *ch, const char **attrs)
 {
-  if (notifier *n = find_element(attrs))
+  if (notifier *n = find_element(attrs)) {
+    if (notifier_attrs_refused(notifier_kind_of(*n), attrs) != nullptr)
+      return daemon_reply(ch, INVALID_ATTRIBUTE);
     notifier_apply(*n, attrs);
+  }
   return daemon_reply(ch, NO_ERROR);
 }
 

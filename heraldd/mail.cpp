@@ -36,8 +36,9 @@ constexpr notifier_attr ATTRS[] = {
     {"ssl_active", set_kind::ssl_active, M(ssl_active), 1},
     {"starttls", set_kind::starttls, M(starttls), 1},
     {"login", set_kind::text, M(login), sizeof(mail_notifier::login)},
-    {"password", set_kind::text, M(password), sizeof(mail_notifier::password)},
-    {"to", set_kind::list, M(to), sizeof(mail_notifier::to), M(recipient_buffer), M(recipients)},
+    {"password", set_kind::text, M(password), sizeof(mail_notifier::password), 0, 0, ATTR_SECRET},
+    {"to", set_kind::list, M(to), sizeof(mail_notifier::to), M(recipient_buffer), M(recipients),
+     ATTR_WORD},
     {"from", set_kind::text, M(from), sizeof(mail_notifier::from)},
     {"message", set_kind::utf8, M(message), sizeof(mail_notifier::message)},
     {"value", set_kind::state, H(value), sizeof(uint32_t)},
@@ -124,6 +125,10 @@ void queue_for_recipients(const mail_notifier &m, const std::string &head)
 {
   char record[RECORD_SIZE];
   for (size_t i = 0; i < NOTIFIER_RECIPIENTS && m.recipients[i] != nullptr; i++) {
+    if (notifier_is_option(m.recipients[i])) {  // refused where it is set; never an option
+      heraldd_log("error", "Send mail '%s' error: recipient '%s' refused", m.head.name, m.recipients[i]);
+      continue;
+    }
     std::string command = head + transport(m, m.recipients[i]);
     if (command.size() >= COMMAND_AREA)
       continue;  // cannot happen with the fields' widths; never sent cut

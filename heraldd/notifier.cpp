@@ -2,6 +2,7 @@
 // writing its description and settings line from its kind's line formats.
 #include "notifier.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,82 @@ int notifier_set(notifier &n, const notifier_attr &row, const char *value)
   }
   }
   return 0;
+}
+
+bool notifier_is_option(std::string_view word)
+{
+  return !word.empty() && word[0] == '-';
+}
+
+namespace {
+
+constexpr std::string_view LIST_SEPARATORS = " ,;";
+
+// Calls fn(ctx, token, at) for every token of a list value, as the list
+// setter cuts it.
+template <class Fn> void each_token(std::string_view value, Fn fn)
+{
+  size_t at = value.find_first_not_of(LIST_SEPARATORS);
+  while (at != std::string_view::npos) {
+    size_t end = value.find_first_of(LIST_SEPARATORS, at);
+    size_t len = (end == std::string_view::npos ? value.size() : end) - at;
+    fn(value.substr(at, len), at);
+    at = end == std::string_view::npos ? end : value.find_first_not_of(LIST_SEPARATORS, end);
+  }
+}
+
+std::string_view as_stored(std::string_view value)
+{
+  return value.substr(0, value.find('\0'));
+}
+
+}  // namespace
+
+bool notifier_value_refused(const notifier_attr &row, std::string_view value)
+{
+  if ((row.flags & ATTR_WORD) == 0)
+    return false;
+  value = as_stored(value);
+  if (row.kind != set_kind::list)
+    return notifier_is_option(value);
+  bool refused = false;
+  each_token(value, [&](std::string_view token, size_t) { refused = refused || notifier_is_option(token); });
+  return refused;
+}
+
+std::string notifier_value_cleaned(const notifier_attr &row, std::string_view value,
+                                   void (*refused)(void *ctx, std::string_view word), void *ctx)
+{
+  value = as_stored(value);
+  if (!notifier_value_refused(row, value))
+    return std::string(value);
+  if (row.kind != set_kind::list) {
+    refused(ctx, value);
+    return "";
+  }
+  // Each refused token goes with the separators that follow it.
+  std::string out;
+  size_t kept = 0;
+  each_token(value, [&](std::string_view token, size_t at) {
+    if (!notifier_is_option(token))
+      return;
+    refused(ctx, token);
+    out += value.substr(kept, at - kept);
+    size_t next = value.find_first_not_of(LIST_SEPARATORS, at + token.size());
+    kept = next == std::string_view::npos ? value.size() : next;
+    if (next == std::string_view::npos)  // the last token: no separator left behind
+      out.erase(std::min(out.size(), out.find_last_not_of(LIST_SEPARATORS) + 1));
+  });
+  return out + std::string(value.substr(kept));
+}
+
+const char *notifier_attrs_refused(const notifier_kind &kind, const char **attrs)
+{
+  for (size_t i = 0; attrs != nullptr && attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2)
+    for (const notifier_attr &row : kind.attrs)
+      if (std::strcmp(row.name, attrs[i]) == 0 && notifier_value_refused(row, attrs[i + 1]))
+        return attrs[i];
+  return nullptr;
 }
 
 int notifier_apply(notifier &n, const char **attrs)

@@ -24,6 +24,7 @@
 #include <pthread.h>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "xmlhelpers.h"
 
@@ -112,6 +113,17 @@ enum class set_kind : unsigned char {
   inner,       // the text without its first and last character (strlcpy)
 };
 
+// What else an attribute row says of its value.
+enum : unsigned char {
+  // The value (each token of a list) stands alone as a word on a command
+  // line, where one that begins with "-" would be read as an option (BusyBox
+  // sendmail runs the text of -H through a shell; snmptrap's -L writes
+  // files): such a value is refused wherever it is set.
+  ATTR_WORD = 1,
+  // A password: the SNMP tables read it as an empty text (it stays writable).
+  ATTR_SECRET = 2,
+};
+
 // One attribute row: name, setter, field (offset and width). A list row also
 // names its working copy and its references.
 struct notifier_attr {
@@ -121,6 +133,7 @@ struct notifier_attr {
   size_t size;
   size_t buffer = 0;
   size_t refs = 0;
+  unsigned char flags = 0;
 };
 
 // How a field is written into a description or a settings line.
@@ -244,6 +257,22 @@ void notifier_free(notifier *n);
 
 // Applies one setter row to a notifier (its lock held).
 int notifier_set(notifier &n, const notifier_attr &row, const char *value);
+
+// True when a word of the value of an ATTR_WORD row (the value, or a token
+// of a list) would be read as an option: it begins with "-". The value ends
+// at its first NUL, as the setters read it.
+bool notifier_is_option(std::string_view word);
+bool notifier_value_refused(const notifier_attr &row, std::string_view value);
+
+// The value without its refused words (for a list, the other tokens are
+// kept with their separators; a single word leaves nothing); each refused
+// word is handed to refused(ctx, word).
+std::string notifier_value_cleaned(const notifier_attr &row, std::string_view value,
+                                   void (*refused)(void *ctx, std::string_view word), void *ctx);
+
+// The first attribute of a command (names and values alternating) that a
+// row of the kind refuses, or null when every one is allowed.
+const char *notifier_attrs_refused(const notifier_kind &kind, const char **attrs);
 
 // Holds a spin lock for a scope: a list's (ListLock hold(list)) or a
 // notifier's (NotifierLock hold(n)).

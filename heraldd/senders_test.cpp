@@ -81,8 +81,8 @@ TEST_F(Senders, MailCommandLines)
 {
   const std::string S = root + "/usr/sbin/sendmail";
   const std::string CA = root + "/usr/ssl/ca-certificates.crt";
-  auto head = [&](const std::string &name, const std::string &text) {
-    return "echo -e \"From:box@x.org\\nSubject: Orvane NMS EMS '" + name +
+  auto head = [&](const std::string &name, const std::string &text, const std::string &from = "box@x.org") {
+    return "echo -e \"From:" + from + "\\nSubject: Orvane NMS EMS '" + name +
            "' notice\\nDate: `date -R`\\nContent-Type: text/plain; charset=UTF-8\\n\\n" + text + "\\n.\\n\" | " + S +
            " -w 30";
   };
@@ -114,6 +114,14 @@ TEST_F(Senders, MailCommandLines)
         "textready", "$(touch m) `id` \"q\" back\\slash\nline"},
        {head("N'\\$(x)\\\"", "\\$(touch m) \\`id\\` \\\"q\\\" back\\\\\\\\slash\nline") +
         " -S 'h;reboot':25  -au'u v' -f box@x.org -t 'a@x.org$(id)' 2>&1"}},
+      {"a quote and a command in the sender, an empty login",
+       false,
+       {"name", "Ops", "server", "s", "to", "a@x", "from", "o'p$(id)", "login", "", "textready", "T"},
+       {head("Ops", "T", "o'p\\$(id)") + " -S s:25  -f 'o'\\''p$(id)' -t a@x 2>&1"}},
+      {"a recipient that sendmail would take for an option is never on the line",
+       false,
+       {"name", "Ops", "server", "s", "to", "ops@x.y,-Hid>/tmp/f", "from", "box@x.org", "textready", "T"},
+       {head("Ops", "T") + " -S s:25  -f box@x.org -t ops@x.y 2>&1"}},
       {"six recipients: five records",
        false,
        {"name", "Ops", "server", "s", "to", "1@x 2@x,3@x;4@x , 5@x 6@x", "from", "box@x.org", "textready", "T"},
@@ -138,7 +146,7 @@ TEST_F(Senders, ALongReadyTextIsCutToFitTheRecord)
   auto records = fire(mail_kind, {"server", "s", "to", "a@x", "textready", text.c_str()}, 1);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_LT(records[0].size(), 16640u);
-  EXPECT_NE(records[0].find(" -S s:25  -f  -t a@x 2>&1"), std::string::npos);
+  EXPECT_NE(records[0].find(" -S s:25  -f '' -t a@x 2>&1"), std::string::npos);
 }
 
 TEST_F(Senders, TrapCommandLines)
@@ -174,6 +182,16 @@ TEST_F(Senders, TrapCommandLines)
        {"name", "T", "server", "nms", "comunity", "p;reboot", "textready", "Hot", "macro3", "$(id)`x`"},
        "snmptrap -v1 -c 'p;reboot' nms:25 .1.3.6.1.4.1.99999.1.5 \"\" 6 1 \"\"" + tail +
            " .1.3.6.1.4.1.99999.1.5.3 s \"\\$(id)\\`x\\`\" 2>&1"},
+      {"a quote and a command in the server",
+       {"name", "T", "server", "n'ms;id", "comunity", "public", "textready", "Hot"},
+       "snmptrap -v1 -c public 'n'\\''ms;id':25 .1.3.6.1.4.1.99999.1.5 \"\" 6 1 \"\"" + tail + " 2>&1"},
+      {"empty words keep their places",
+       {"name", "T", "server", "nms", "version", "3", "level", "priv", "textready", "Hot"},
+       "snmptrap -Ci -v3 -a '' -A '' -x '' -X '' -l authPriv -u '' nms:25 \"\" .1.3.6.1.4.1.99999.1.5" + tail +
+           " 2>&1"},
+      {"an empty community", {"name", "T", "server", "nms", "version", "2c", "textready", "Hot"},
+       "snmptrap -v2c -c '' nms:25 \"\" .1.3.6.1.4.1.99999.1.5" + tail + " 2>&1"},
+      {"a server that snmptrap would take for an option", {"name", "T", "server", "-Lf/tmp/f", "textready", "Hot"}, ""},
       {"unknown version", {"name", "T", "server", "nms", "version", "4", "textready", "Hot"}, ""},
       {"unknown level", {"name", "T", "server", "nms", "version", "3", "level", "none", "textready", "Hot"}, ""},
   };

@@ -216,6 +216,8 @@ void put_column(const notifier &n, unsigned column, const notifier_attr *setter,
     const char *field = reinterpret_cast<const char *>(&n) + setter->field;
     if (setter->kind == set_kind::number)
       put_integer(var, *reinterpret_cast<const int32_t *>(field));
+    else if (setter->flags & ATTR_SECRET)  // written, never read back
+      put_text(var, "", 0);
     else
       put_text(var, field, setter->size);
     return;
@@ -284,7 +286,11 @@ int check_variable(const notifier_table &t, const table_row &row, unsigned colum
     return SNMP_ERR_READONLY;
   if (setter->kind == set_kind::number)
     return netsnmp_check_vb_int(var);
-  return netsnmp_check_vb_type_and_max_size(var, ASN_OCTET_STR, static_cast<int>(setter->size));
+  int status = netsnmp_check_vb_type_and_max_size(var, ASN_OCTET_STR, static_cast<int>(setter->size));
+  if (status == SNMP_ERR_NOERROR &&
+      notifier_value_refused(*setter, {reinterpret_cast<const char *>(var->val.string), var->val_len}))
+    return SNMP_ERR_WRONGVALUE;
+  return status;
 }
 
 // Reserve 1 and 2: every variable checked; a failed check's error goes on

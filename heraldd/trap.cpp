@@ -25,16 +25,16 @@ namespace {
 
 constexpr notifier_attr ATTRS[] = {
     {"name", set_kind::name, H(name), sizeof(notifier::name)},
-    {"server", set_kind::text, TEXT(server)},
+    {"server", set_kind::text, TEXT(server), 0, 0, ATTR_WORD},
     {"port", set_kind::number, T(port), sizeof(int32_t)},
     {"version", set_kind::text, TEXT(version)},
     {"comunity", set_kind::text, TEXT(comunity)},
     {"user", set_kind::text, TEXT(user)},
     {"level", set_kind::text, TEXT(level)},
     {"auth_type", set_kind::text, TEXT(auth_type)},
-    {"auth_pass", set_kind::text, TEXT(auth_pass)},
+    {"auth_pass", set_kind::text, TEXT(auth_pass), 0, 0, ATTR_SECRET},
     {"priv_type", set_kind::text, TEXT(priv_type)},
-    {"priv_pass", set_kind::text, TEXT(priv_pass)},
+    {"priv_pass", set_kind::text, TEXT(priv_pass), 0, 0, ATTR_SECRET},
     {"value", set_kind::state, H(value), sizeof(uint32_t)},
     {"message", set_kind::utf8, TEXT(message)},
     // macro3 whole, macro4 to macro8 without their first and last character.
@@ -153,6 +153,10 @@ int zuntrap_queue(trap_notifier &t)
   if (missing != 0) {
     heraldd_log("error", "Send trap error: \"/usr/bin/snmptrap\" not found");
     return missing;
+  }
+  if (notifier_is_option(t.server)) {  // refused where it is set; never an option
+    heraldd_log("error", "Send SNMP trap '%s' error: server '%s' refused", t.head.name, t.server);
+    return -1;
   }
   std::string target = zunrun_arg(t.server) + ":" + std::to_string(t.port);
   std::string command;

@@ -105,7 +105,9 @@ void zunrun_stop(std::atomic<pid_t> *running)
 
 std::string zunrun_arg(std::string_view text)
 {
-  bool plain = true;  // the empty text too: the command line keeps its form
+  // The empty text is a word too: as '' it keeps its place on the line
+  // (left out, "-c  host" would make the host the community).
+  bool plain = !text.empty();
   for (unsigned char c : text)
     plain = plain && plain_char(c);
   if (plain)

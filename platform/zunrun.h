@@ -26,8 +26,8 @@ void zunrun_stop(std::atomic<pid_t> *running);
 // their form; anything a shell would interpret arrives literally.
 //
 // An argument outside quotes: unchanged when it holds only letters, digits
-// and . _ - + , : / @ = % (or nothing); otherwise in single quotes (a single
-// quote as '\'').
+// and . _ - + , : / @ = %; otherwise in single quotes (a single quote as
+// '\''), the empty text as '' (a word that keeps its place).
 std::string zunrun_arg(std::string_view text);
 // Text inside a double-quoted argument: \ " $ and ` get a backslash.
 std::string zunrun_in_double_quotes(std::string_view text);

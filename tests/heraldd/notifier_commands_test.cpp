@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -176,6 +177,52 @@ TEST(HeralddCommands, WithoutTheElementDatabaseNotifiersGetIdsOfTheirOwn)
   EXPECT_EQ(h.cmd("<delsms id=\"2147483645\" />"), kNoError);
   EXPECT_EQ(h.cmd("<deltrap id=\"2147483646\" />"), kNoError);
   EXPECT_EQ(h.cmd("<deltrap id=\"2147483646\" />"), kNoSuch);
+}
+
+// A recipient or trap host that begins with "-" would be an option of
+// sendmail (-H runs a shell) or snmptrap (-L writes files): every command
+// that would set one is refused whole and nothing is run for it; a settings
+// line keeps the rest of its notifier.
+TEST(HeralddCommands, ValuesThatWouldBeOptionsAreRefused)
+{
+  const std::string invalid = "<error type=\"invalid attribute\" />";
+  const std::string failed = "<error type=\"send test message failed\" />";
+  ht::Heraldd h;
+  h.root().write(ht::SETTINGS, "<settings><mails><mail num=\"7\" name=\"M\" to=\"ops@x.y,-Hid>/tmp/f, b@x.org\" />"
+                               "</mails><traps><trap num=\"8\" name=\"T\" server=\"-Lf/tmp/f\" port=\"162\" />"
+                               "</traps></settings>");
+  ASSERT_TRUE(h.start());
+  EXPECT_EQ(field(h.cmd("<getelement element=\"104\" />"), "to"), "ops@x.y,b@x.org");
+  EXPECT_EQ(field(h.cmd("<getelement element=\"105\" />"), "server"), "");
+  EXPECT_EQ(h.log("error"),
+            (std::vector<std::string>{
+                "Settings: mail to &apos;-Hid&gt;/tmp/f&apos; refused: it begins with &quot;-&quot;",
+                "Settings: trap server &apos;-Lf/tmp/f&apos; refused: it begins with &quot;-&quot;"}));
+  run_steps(h, {
+      {"<addmail id=\"104\" to=\"a@x.org\" />", kNoError},
+      {"<addtrap id=\"105\" server=\"nms\" />", kNoError},
+      {"<addmail to=\"ops@x.y,-Hid>/tmp/f\" />", invalid},
+      {"<addmail name=\"N\" to=\"-t\" value=\"on\" />", invalid},
+      {"<mail num=\"9\" to=\"a@x -H\" />", invalid},
+      {"<addmail id=\"104\" name=\"N\" to=\"a@x.org;-Hx\" value=\"on\" />", invalid},
+      {"<updateelement element=\"104\" to=\"-Hx\" value=\"on\" />", invalid},
+      {"<testmail server=\"s\" to=\"ops@x.y,-Hid>/tmp/f\" />", failed},
+      {"<addtrap server=\"-Lf/tmp/f\" />", invalid},
+      {"<trap server=\"-v\" />", invalid},
+      {"<addtrap id=\"105\" name=\"N\" server=\"-Lf/tmp/f\" />", invalid},
+      {"<updateelement element=\"105\" server=\"-Lf/tmp/f\" value=\"on\" />", invalid},
+      {"<testtrap server=\"-Lf/tmp/f\" version=\"2c\" comunity=\"public\" />", failed},
+  });
+  // Nothing changed, nothing created, nothing run.
+  for (const auto &[id, name, attr, value] :
+       {std::tuple{"104", "M", "to", "a@x.org"}, std::tuple{"105", "T", "server", "nms"}}) {
+    std::string d = h.cmd(std::string("<getelement element=\"") + id + "\" />");
+    EXPECT_EQ(field(d, "name") + " " + field(d, attr), std::string(name) + " " + value);
+  }
+  EXPECT_EQ(h.cmd("<getelement element=\"106\" />"), kNotFound);
+  EXPECT_TRUE(zt::tool_runs(h.root(), "sendmail").empty());
+  EXPECT_TRUE(zt::tool_runs(h.root(), "snmptrap").empty());
+  EXPECT_FALSE(h.root().exists("/tmp/f"));
 }
 
 TEST(HeralddCommands, CommandLineKnowsTheHostName)

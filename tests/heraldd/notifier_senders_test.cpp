@@ -270,6 +270,14 @@ TEST(HeralddTrap, TestTrapAndItsRefusals)
   EXPECT_EQ(h.cmd("<testtrap " + target + " version=\"2c\" comunity=\"public\" />"), kNoError);
   EXPECT_TRUE(receiver.wait(".1.3.6.1.4.1.99999.2.2.1.1.4294967295 = INTEGER: 4294967295")) << receiver.log();
   EXPECT_TRUE(receiver.wait("\"Trap (name: Test Notify, ID: -1) was worked. This is a test message\""));
+  // A server that a shell would read arrives at snmptrap literally.
+  const std::string marker = h.root().file("/tmp/marker");
+  const std::string hostile = "nms'$(touch " + marker + ")";
+  EXPECT_EQ(h.cmd("<testtrap server=\"" + hostile + "\" port=\"162\" version=\"2c\" comunity=\"public\" />"),
+            kNoError);
+  ASSERT_TRUE(zt::wait_for([&] { return zt::tool_runs(h.root(), "snmptrap").size() >= 2; }));
+  EXPECT_EQ(zt::tool_runs(h.root(), "snmptrap")[1].at(3), hostile + ":162");
+  EXPECT_FALSE(h.root().exists("/tmp/marker"));
   const std::string failed = "<error type=\"send test message failed\" />";
   EXPECT_EQ(h.cmd("<testtrap " + target + " version=\"3\" />"), failed);
   EXPECT_EQ(h.cmd("<testtrap " + target + " version=\"9\" />"), failed);

@@ -37,7 +37,7 @@ const std::string kWalk = R"(.1.3.6.1.4.1.99999.2.1.1.1.104 = INTEGER: 104
 .1.3.6.1.4.1.99999.2.1.1.8.104 = STRING: "smtp.example.com"
 .1.3.6.1.4.1.99999.2.1.1.9.104 = INTEGER: 587
 .1.3.6.1.4.1.99999.2.1.1.10.104 = STRING: "ops"
-.1.3.6.1.4.1.99999.2.1.1.11.104 = STRING: "pw"
+.1.3.6.1.4.1.99999.2.1.1.11.104 = ""
 .1.3.6.1.4.1.99999.2.1.1.12.104 = STRING: "a@x.org;b@x.org"
 .1.3.6.1.4.1.99999.2.1.1.13.104 = STRING: "box@x.org"
 .1.3.6.1.4.1.99999.2.1.1.14.104 = STRING: "Alarm"
@@ -181,6 +181,7 @@ TEST_F(SnmpTables, ColumnsAreNamedByTheModule)
 const std::string kWrongLength = "wrongLength (The set value has an illegal length from what the agent expects)";
 const std::string kWrongType = "wrongType (The set datatype does not match the data type the agent expects)";
 const std::string kReadOnly = "(readOnly) The two parties used do not have access to use the specified SNMP PDU.";
+const std::string kWrongValue = "wrongValue (The set value is illegal or unsupported in some way)";
 const std::string kCommitFailed = "commitFailed";
 const std::string kNoCreation =
     "noCreation (That table does not support row creation or that object can not ever be created)";
@@ -201,6 +202,9 @@ TEST_F(SnmpTables, MailSetsAreCheckedAgainstTheFieldWidths)
                {"password as integer", row + ".11.104", "i", "5", kWrongType, "password", "secret"},
                {"to", row + ".12.104", "s", "c@x.org, d@x.org", "", "to", "c@x.org, d@x.org"},
                {"to of 321 bytes", row + ".12.104", "s", repeat('t', 321), kWrongLength, "to", "c@x.org, d@x.org"},
+               {"a recipient sendmail would take for an option", row + ".12.104", "s", "ops@x.y,-Hid>/tmp/f",
+                kWrongValue, "to", "c@x.org, d@x.org"},
+               {"an option as the only recipient", row + ".12.104", "s", "-t", kWrongValue, "to", "c@x.org, d@x.org"},
                {"from", row + ".13.104", "s", "nms@x.org", "", "from", "nms@x.org"},
                {"message of 1024 bytes", row + ".14.104", "s", repeat('m', 1024), "", "message", repeat('m', 1023)},
                {"message of 1025 bytes", row + ".14.104", "s", repeat('m', 1025), kWrongLength, "message", repeat('m', 1023)},
@@ -222,6 +226,8 @@ TEST_F(SnmpTables, TrapAndSmsSetsAreCheckedAgainstTheFieldWidths)
                {"community of 33 bytes", kTrapRow + ".11.106", "s", repeat('c', 33), kWrongLength, "comunity", "public"},
                {"community", kTrapRow + ".11.106", "s", "private", "", "comunity", "private"},
                {"server", kTrapRow + ".8.106", "s", "nms.example.com", "", "server", "nms.example.com"},
+               {"a server snmptrap would take for an option", kTrapRow + ".8.106", "s", "-Lf/tmp/f", kWrongValue,
+                "server", "nms.example.com"},
                {"num is read-only", kTrapRow + ".3.106", "i", "5", kReadOnly, "num", "1"},
   });
   run_sets(105, {
