@@ -48,6 +48,9 @@ constexpr fwd_command kGetelementById = {
     .attrs = kGetelementAttrs,
     .close = " mode=\"xml\" />",
     .route = fwd_route::element_lookup,
+    // A notifier's or a camera's passwords, for those who may change it.
+    .secrets = {"password", "auth_pass", "priv_pass"},
+    .secret_section = FWD_SECTION_OF_ITEM,
 };
 
 constexpr fwd_attr kUpdateelementAttrs[] = {

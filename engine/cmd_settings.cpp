@@ -6,6 +6,7 @@
 
 #include "families.h"
 #include "params.h"
+#include "rights.h"
 #include "zunlog.h"
 
 namespace {
@@ -17,6 +18,15 @@ constexpr fwd_delivery PRINTED = fwd_delivery::exchanged_printed;
 constexpr fwd_command steward(const char *text)
 {
   return fwd_command{.opening = text, .socket = SOCKET_STEWARDD, .delivery = PRINTED};
+}
+
+// A whole reading command for stewardd whose reply holds secrets, shown only
+// to a session that may write `section`.
+constexpr fwd_command steward_secret(const char *text, int section, const char *a, const char *b = nullptr,
+                                     const char *c = nullptr)
+{
+  return fwd_command{.opening = text, .socket = SOCKET_STEWARDD, .delivery = PRINTED, .secrets = {a, b, c},
+                     .secret_section = section};
 }
 
 // A command for stewardd with attributes; `close` ends it.
@@ -95,11 +105,13 @@ int exchange_row(const fwd_command &row, const char *socket)
 
 }  // namespace
 
-extern const fwd_command settings_getsettings = steward("<getsettings />");
+extern const fwd_command settings_getsettings = steward_secret("<getsettings />", SEC_SYSTEM, "dyndns_pass");
 extern const fwd_command settings_gethttpd = steward("<gethttpd />");
-extern const fwd_command settings_getsnmp = steward("<getsnmp />");
+// The write community opens the notifier tables to writes: a secret.
+extern const fwd_command settings_getsnmp =
+    steward_secret("<getsnmp />", SEC_SYSTEM, "rwcommunity", "auth_pass", "priv_pass");
 extern const fwd_command settings_gettimeconf = steward("<gettimeconf />");
-extern const fwd_command settings_getftpbackup = steward("<getftpbackup />");
+extern const fwd_command settings_getftpbackup = steward_secret("<getftpbackup />", SEC_ALL, "password");
 extern const fwd_command settings_synctime = steward("<synctime />");
 extern const fwd_command settings_reboot = steward("<reboot />");
 

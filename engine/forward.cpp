@@ -265,6 +265,80 @@ int forward_route(const fwd_command &cmd, char *path, size_t size)
   return -1;
 }
 
+std::string forward_hide_attrs(std::string_view reply, const char *const *names, size_t count)
+{
+  auto secret = [&](std::string_view name) {
+    for (size_t i = 0; i < count; i++)
+      if (names[i] != nullptr && name == names[i])
+        return true;
+    return false;
+  };
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  std::string out;
+  out.reserve(reply.size());
+  size_t i = 0;
+  while (i < reply.size()) {
+    // Text between elements; comments and declarations pass whole.
+    size_t open = reply.find('<', i);
+    if (open == std::string_view::npos || open + 1 >= reply.size() || reply[open + 1] == '!' ||
+        reply[open + 1] == '?' || reply[open + 1] == '/') {
+      size_t end = open == std::string_view::npos ? reply.size() : reply.find('>', open);
+      end = end == std::string_view::npos ? reply.size() : end + 1;
+      out.append(reply.substr(i, end - i));
+      i = end;
+      continue;
+    }
+    // A start tag: its attributes one by one, a quoted value skipped whole.
+    out.append(reply.substr(i, open + 1 - i));
+    i = open + 1;
+    while (i < reply.size() && reply[i] != '>') {
+      if (blank(reply[i]) || reply[i] == '/') {
+        out += reply[i++];
+        continue;
+      }
+      size_t name = i;
+      while (i < reply.size() && !blank(reply[i]) && reply[i] != '=' && reply[i] != '>' && reply[i] != '/')
+        i++;
+      std::string_view attr = reply.substr(name, i - name);
+      while (i < reply.size() && (blank(reply[i]) || reply[i] == '='))
+        i++;
+      out.append(reply.substr(name, i - name));
+      if (i < reply.size() && (reply[i] == '"' || reply[i] == '\'')) {
+        char quote = reply[i];
+        size_t close = reply.find(quote, i + 1);
+        if (close == std::string_view::npos)  // a reply cut inside a value: nothing more of it
+          return out;
+        if (secret(attr))
+          out.append(2, quote);
+        else
+          out.append(reply.substr(i, close + 1 - i));
+        i = close + 1;
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// The row's reply taken whole, its secrets emptied, then shown; a failure
+// reported as the delivery reports it.
+int deliver_hiding(const fwd_command &cmd, const char *socket)
+{
+  std::string reply;
+  if (udsclient_exchange_all(socket, command_buffer, reply) != 0)
+    return cmd.delivery == fwd_delivery::streamed_quiet || cmd.delivery == fwd_delivery::exchanged_only
+               ? -1
+               : reply_text(TXT_NOT_LOADED);
+  if (cmd.delivery == fwd_delivery::exchanged_only)
+    return 0;
+  std::string shown = forward_hide_attrs(reply.c_str(), cmd.secrets, FWD_MAX_SECRETS);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+  return 0;
+}
+
+}  // namespace
+
 int forward_run(const fwd_command *cmd)
 {
   if (cmd == nullptr || forward_require(*cmd) != 0)
@@ -274,6 +348,8 @@ int forward_run(const fwd_command *cmd)
     return -1;
   if (forward_compose(*cmd) != 0)
     return -1;
+  if (cmd->secrets[0] != nullptr && !rights_may(cmd->secret_section, LEVEL_WRITE))
+    return deliver_hiding(*cmd, path);
   return forward_deliver(path, cmd->delivery);
 }
 

@@ -49,6 +49,8 @@
 #pragma once
 #include <cstddef>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "zun_text.h"
 #include "zundb.h"   // REGISTRYD_SOCKET
@@ -129,6 +131,11 @@ enum class fwd_missing : unsigned char { report, silent };
 
 inline constexpr size_t FWD_MAX_REQUIRED = 3;
 inline constexpr size_t FWD_MAX_OPEN_ARGS = 3;
+inline constexpr size_t FWD_MAX_SECRETS = 3;
+// secret_section of a row that describes the item `id` names: the section
+// that changing that item takes (elements, or the one the item maps to:
+// notify for a notifier, cameras for a camera, ...).
+inline constexpr int FWD_SECTION_OF_ITEM = -2;
 
 // One command of a family: data only.
 struct fwd_command {
@@ -147,6 +154,12 @@ struct fwd_command {
   // and nothing is sent ('%' has no meaning to a shell; percent-encoded
   // locations need it).
   const char *shell_args[FWD_MAX_REQUIRED] = {};
+  // Attributes of the reply that hold secrets (passwords, the write
+  // community). A session that may not write `secret_section` gets them
+  // with empty values: what only a writer may change, only a writer sees.
+  // The reply is then taken whole before it is shown.
+  const char *secrets[FWD_MAX_SECRETS] = {};
+  int secret_section = 0;
 };
 
 // The one signature of every querytype handler. `cmd` is the row the
@@ -177,6 +190,11 @@ int forward_compose(const fwd_command &cmd);
 // Step 4 alone: delivers the text in command_buffer to `socket`. 0 when
 // delivered, -1 otherwise (with the reply the delivery calls for).
 int forward_deliver(const char *socket, fwd_delivery delivery);
+
+// The reply text with the values of the attributes named in `names` (the
+// first `count`, null ones skipped) emptied, in every element of the text;
+// all else unchanged.
+std::string forward_hide_attrs(std::string_view reply, const char *const *names, size_t count);
 
 // Appends ` name="value"` for one parameter in the given form to a command
 // being composed (used by forward_compose and by records that reuse the

@@ -192,6 +192,13 @@ int rights_check(const char *querytype, int section, int level)
   return 0;
 }
 
+bool rights_may(int section, int level)
+{
+  if (section == FWD_SECTION_OF_ITEM)
+    section = rights_remap_section(SEC_ELEMENTS, forward_read_id(param_get("id")));
+  return section == SEC_SESSION_ONLY || (section >= 0 && section <= 17 && granted(current_user, section, level));
+}
+
 int rights_check_reply(const char *querytype, int section, int level)
 {
   int rc = rights_check(querytype, section, level);

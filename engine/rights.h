@@ -44,6 +44,11 @@ extern zunuser current_user;
 // current_user holds the record. `querytype` is used in a log line only.
 int rights_check(const char *querytype, int section, int level);
 
+// True when the user of this request (after a successful check) holds the
+// right for the section at the level; FWD_SECTION_OF_ITEM asks for the
+// section of the item `id` names, as the check remaps elements.
+bool rights_may(int section, int level);
+
 // rights_check, and for a non-zero result the error reply for the code.
 int rights_check_reply(const char *querytype, int section, int level);
 
