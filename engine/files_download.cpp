@@ -1,9 +1,10 @@
 // File downloads: the event log feed, the configuration dump, the settings
 // archive, the floor map, the camera picture, the key database and the
-// language files (with their listing). Each endpoint makes its own rights
-// check and writes its own headers and refusal. Files are copied in pieces,
-// so that a file of any size arrives whole, and a Content-Length is the size
-// of the file that is sent.
+// language files (with their listing). The parameters written after "?" in
+// the usage lines may as well come in a form body (main reads it). Each
+// endpoint makes its own rights check and writes its own headers and
+// refusal. Files are copied in pieces, so that a file of any size arrives
+// whole, and a Content-Length is the size of the file that is sent.
 #include <cstdio>
 #include <cstring>
 #include <ctime>

@@ -51,22 +51,27 @@ int role_devtype()
 struct role_row {
   const char *name;
   role_handler run;
+  // The downloads also take their parameters from a form body, so that a
+  // browser can send the session key where access logs, the history and
+  // Referer headers do not see it; the uploads read their own multipart body.
+  bool form_body;
 };
 
-// Tested in this order; no match serves the XML interface.
+// Tested in this order; no match serves the XML interface (it reads the body
+// itself).
 constexpr role_row kRoles[] = {
-    {"rss", files_rss},
-    {"image", files_image},
-    {"dump", files_dump},
-    {"settings", files_settings},
-    {"map", files_map},
-    {"upload-map", files_upload_map},
-    {"db", files_db},
-    {"upload-db", files_upload_db},
-    {"upload-firmware", files_upload_firmware},
-    {"language", files_language},
-    {"upload-language", files_upload_language},
-    {"devtype", role_devtype},
+    {"rss", files_rss, true},
+    {"image", files_image, true},
+    {"dump", files_dump, true},
+    {"settings", files_settings, true},
+    {"map", files_map, true},
+    {"upload-map", files_upload_map, false},
+    {"db", files_db, true},
+    {"upload-db", files_upload_db, false},
+    {"upload-firmware", files_upload_firmware, false},
+    {"language", files_language, true},
+    {"upload-language", files_upload_language, false},
+    {"devtype", role_devtype, false},
 };
 
 }  // namespace
@@ -91,6 +96,8 @@ int main(int argc, char **argv)
   for (const role_row &role : kRoles) {
     if (strcasecmp(role.name, req.role_name) == 0) {
       run = role.run;
+      if (role.form_body && request_has_form_body())
+        request_parse_body(0);
       break;
     }
   }

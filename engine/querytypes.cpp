@@ -136,9 +136,7 @@ void print_xml_headers()
 int xml_interface()
 {
   print_xml_headers();
-  cgi_request &req = request();
-  request_read_body(0);
-  params_parse_form(req.body);
+  request_parse_body(0);
 
   const char *querytype = param_get("querytype");
   const qt_row *row = querytype != nullptr ? querytype_find(querytype) : nullptr;

@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <strings.h>
 #include <unistd.h>
 
+#include "params.h"
 #include "zun_text.h"
 
 cgi_request &request()
@@ -19,6 +22,7 @@ void request_load_environment()
   cgi_request &req = request();
   req.query_string = std::getenv("QUERY_STRING");
   req.remote_addr = std::getenv("REMOTE_ADDR");
+  req.request_method = std::getenv("REQUEST_METHOD");
   req.content_type = std::getenv("CONTENT_TYPE");
   req.content_length = std::getenv("CONTENT_LENGTH");
 }
@@ -55,4 +59,27 @@ void request_read_body(int fd)
   }
   req.body[len] = '\0';
   req.body_length = len;
+}
+
+bool request_has_form_body()
+{
+  constexpr std::string_view kForm = "application/x-www-form-urlencoded";
+  const cgi_request &req = request();
+  if (req.request_method == nullptr || std::strcmp(req.request_method, "POST") != 0 ||
+      req.content_type == nullptr || req.content_length == nullptr ||
+      std::strtol(req.content_length, nullptr, 10) <= 0)
+    return false;
+  std::string_view type = req.content_type;
+  type = type.substr(0, type.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+    type.remove_suffix(1);
+  while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
+    type.remove_prefix(1);
+  return type.size() == kForm.size() && strncasecmp(type.data(), kForm.data(), kForm.size()) == 0;
+}
+
+void request_parse_body(int fd)
+{
+  request_read_body(fd);
+  params_parse_form(request().body);
 }

@@ -150,6 +150,46 @@ TEST_F(Downloads, WholeFiles)
   }
 }
 
+// The parameters in a form body (the console's way: no key in the address)
+// are answered as in the query string, and a body pair hides a query pair of
+// the same name. Only the body of a form POST is read.
+TEST_F(Downloads, FormBodyAnsweredAsTheQueryForm)
+{
+  for (const char *file : {"/mnt/jffs/etc/map", "/mnt/jffs/etc/access.sqlite", "/tmp/picture.jpg",
+                           "/mnt/jffs/etc/languages/a.xml", "/mnt/jffs/etc/languages/b.xml"})
+    root.write(file, file);
+  const std::string admin = "k=" + key["admin"], reader = "k=" + key["reader"], plain = "k=" + key["plain"];
+  struct {
+    std::string role, body, query, as_query;  // as_query: the query form answered alike
+    std::map<std::string, std::string> env = {};
+  } cases[] = {
+      {"rss", "save&" + reader, "", "save&" + reader},
+      {"dump", admin, "", admin},
+      {"dump", "txt&id=100&" + admin, "", "txt&id=100&" + admin},
+      {"settings", admin, "", admin},
+      {"map", plain, "", plain},
+      {"db", reader, "", reader},
+      {"language", "filename=b.xml", "", "filename=b.xml"},
+      {"image", admin, "", ""},
+      {"db", reader, plain, reader},
+      {"db", plain, reader, plain},
+      {"language", "filename=b.xml", "filename=a.xml", "filename=b.xml"},
+      {"db", reader, "", "", {{"REQUEST_METHOD", "GET"}}},
+      {"db", reader, "", "", {{"CONTENT_TYPE", "text/plain"}}},
+      {"db", reader, "", "", {{"CONTENT_TYPE", "multipart/form-data; boundary=x"}}},
+      {"db", reader, "", "", {{"CONTENT_LENGTH", "0"}}},
+  };
+  auto stamps = [](const std::string &out) {
+    return std::regex_replace(out, std::regex("\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d|time=\"[0-9]+\"|"
+                                              " time: [0-9: -]+,"), "@T");
+  };
+  for (const auto &c : cases) {
+    std::string want = stamps(get(c.role, c.as_query));
+    ASSERT_FALSE(want.empty()) << c.role;
+    EXPECT_TRUE(stamps(post(c.role, c.body, c.query, c.env)) == want) << c.role << " " << c.body;
+  }
+}
+
 TEST_F(Downloads, GetlanguageListsAndSendsLanguageFiles)
 {
   auto ask = [&](const std::string &form) { return et::body(zt::cgi(root, "", form)); };

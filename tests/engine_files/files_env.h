@@ -151,6 +151,14 @@ protected:
   {
     return zt::cgi(root, query, "", role).out;
   }
+  // A download role asked as the console asks it: the parameters in a form
+  // body, beside `query`; `extra` adds to the environment or overrides it.
+  std::string post(const std::string &role, const std::string &body, const std::string &query = "",
+                   std::map<std::string, std::string> extra = {}) const
+  {
+    extra.emplace("CONTENT_TYPE", "application/x-www-form-urlencoded;charset=UTF-8");
+    return zt::cgi(root, query, body, role, extra).out;
+  }
   zt::Root root;
   zt::Sim sim{root};
   std::map<std::string, std::string> key;

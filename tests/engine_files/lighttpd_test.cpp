@@ -65,6 +65,10 @@ TEST_F(ThroughLighttpd, Downloads)
     EXPECT_EQ(header(r.headers, "Content-Length"), std::to_string(want.size())) << c.path;
     EXPECT_EQ(header(r.headers, "Content-Type"), c.type) << c.path;
   }
+  // The console's form: the key in the body, none in the address.
+  zt::HttpReply posted = at("/cgi-bin/db.cgi", {"-d", k});
+  EXPECT_EQ(posted.code, 200);
+  EXPECT_TRUE(posted.body == big) << posted.body.size() << " bytes";
   zt::HttpReply rss = at("/cgi-bin/rss.cgi?save&" + k);
   EXPECT_EQ(rss.code, 200);
   EXPECT_EQ(header(rss.headers, "Content-Disposition"), "attachment; filename=syslog.txt");

@@ -306,6 +306,9 @@ class Console(unittest.TestCase):
         archive = downloads / "settings.orv"
         self.until(lambda: archive.exists() and archive.stat().st_size > 0, "the downloaded archive")
         self.assertIn(b"ustar", archive.read_bytes()[:512])
+        self.browser.find_element(By.XPATH, '//button[text()="Download access.sqlite"]').click()
+        keys = downloads / "access.sqlite"
+        self.until(lambda: keys.exists() and keys.read_bytes().startswith(b"SQLite format 3\0"), "the key database")
         # A floor map uploaded shows at once, and is the file the appliance keeps.
         picture = self.root / "plan.png"
         picture.write_bytes(bytes.fromhex("89504e470d0a1a0a0000000d4948445200000001000000010806000000"
@@ -313,9 +316,24 @@ class Console(unittest.TestCase):
         panel = self.until(lambda: [p for p in self.finds("main section") if "Floor map" in p.text], "the map")[0]
         self.find('input[type="file"]', panel).send_keys(str(picture))
         self.find("button", panel).click()
-        self.until(lambda: self.finds("img", panel), "the uploaded map")
+        first = self.until(lambda: [i.get_attribute("src") for i in self.finds("img", panel)], "the uploaded map")[0]
         self.assertEqual((self.root / "mnt/jffs/etc/map").read_bytes(), picture.read_bytes())
         self.shot("files")
+        # Shown again after a second upload: the picture it replaces is let go.
+        self.find("button", panel).click()
+        self.until(lambda: [i for i in self.finds("img", panel) if i.get_attribute("src") != first], "the new map")
+        self.assertTrue(first.startswith("blob:"), first)
+        self.assertEqual(self.browser.execute_async_script(
+            "fetch(arguments[0]).then(() => arguments[1]('kept'), () => arguments[1]('revoked'))", first), "revoked")
+        # The key went in the bodies: the server's access log (Referers
+        # included) holds no key, and holds the downloads.
+        access = self.root / "var/log/lighttpd.access.log"
+        names = ("settings", "db", "map")
+        text = self.until(lambda: access.exists() and all(f"/cgi-bin/{n}.cgi" in access.read_text() for n in names)
+                          and access.read_text(), "the downloads in the access log")
+        self.assertEqual([line for line in text.splitlines() if "k=" in line], [])
+        for name in names:
+            self.assertIn(f'"POST /cgi-bin/{name}.cgi HTTP/1.1" 200 ', text)
         # The download is in the event log.
         self.open_view("log")
         self.text_shows(f"File settings settings.orv({archive.stat().st_size} bytes) was downloaded")

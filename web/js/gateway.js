@@ -118,12 +118,14 @@ export async function login(name, password) {
   return { ok: true };
 }
 
-// A file download from one of the gateway's file endpoints. Success gives
-// { ok, blob }; a refusal or a daemon that is down gives the error text.
+// A file download from one of the gateway's file endpoints. The key goes in
+// a form body, never in the address, where access logs, the history and
+// Referer headers would keep it. Success gives { ok, blob }; a refusal or a
+// daemon that is down gives the error text.
 export async function download(endpoint, fields = {}) {
   const user = session();
-  const query = new URLSearchParams({ k: user ? user.k : '', ...fields });
-  const res = await send(`/cgi-bin/${endpoint}.cgi?${query}`);
+  const body = new URLSearchParams({ k: user ? user.k : '', ...fields });
+  const res = await send(`/cgi-bin/${endpoint}.cgi`, { method: 'POST', body });
   if (!res) return { ok: false, error: 'The appliance cannot be reached.' };
   const type = res.headers.get('Content-Type') || '';
   if (res.status === 403) return { ok: false, error: 'You do not have the right to download this file.' };

@@ -37,11 +37,19 @@ function save(blob, name) {
   setTimeout(() => URL.revokeObjectURL(url), 10000);
 }
 
-// A picture row shows the file in the page; the others offer a download.
+// The address of the picture shown; the one it replaces is revoked, so that
+// the browser keeps one picture's bytes, however often the view is opened.
+let shownUrl = null;
+
+// A picture row shows the file in the page (fetched as a download: the key
+// stays out of the image's address); the others offer a download.
 async function showPicture(row, line, picture) {
   const reply = await download(row.get);
-  if (reply.ok && reply.blob) picture.replaceChildren(h('img', { src: URL.createObjectURL(reply.blob), alt: row.title }));
-  else if (!reply.ok) say(line, reply.error, 'error');
+  if (!reply.ok) return say(line, reply.error, 'error');
+  if (!reply.blob) return;
+  if (shownUrl) URL.revokeObjectURL(shownUrl);
+  shownUrl = URL.createObjectURL(reply.blob);
+  picture.replaceChildren(h('img', { src: shownUrl, alt: row.title }));
 }
 
 function downloadButton(row, line) {
