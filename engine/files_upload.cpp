@@ -71,14 +71,25 @@ int store_map(const char *data, size_t n)
   return zunfile_replace(FILE_MAP, data, n, MODE_SHARED) == 0 ? ST_OK : ST_PERMISSION;
 }
 
+// The access database's tables as warderd creates them (warderd/access_db.cpp):
+// an upload must be a database warderd could have made, or it would list
+// empty keys, refuse additions, or run statements of its own inside
+// warderd's (a trigger that puts a deleted key back).
+constexpr sql3_column kKeysColumns[] = {
+    {"id", "INTEGER", 1}, {"name", "TEXT", 0}, {"key", "TEXT", 0}, {"timeEnter", "DATE", 0}};
+constexpr sql3_column kUsersColumns[] = {{"id", "INTEGER", 1}, {"auth", "TEXT", 0}, {"read", "TEXT", 0},
+                                         {"write", "TEXT", 0},  {"timeEnter", "DATE", 0}};
+constexpr sql3_table kAccessTables[] = {{"keys", kKeysColumns}, {"users", kUsersColumns}};
+
 // The leading bytes say "SQLite"; the installer also makes sure that the
-// body is a whole database with the key table, so that a download cut
-// short never takes the place of the door's keys.
+// body is a whole database of exactly those tables, so that neither a
+// download cut short nor a foreign database takes the place of the door's
+// keys.
 int store_keys_db(const char *data, size_t n)
 {
   if (n == 0 || !upload_is_sqlite(data, n))
     return ST_FORMAT;
-  return sql3_install_image(FILE_KEYS_DB, data, n, "keys", MODE_KEYS_DB) == 0 ? ST_OK : ST_FORMAT;
+  return sql3_install_image(FILE_KEYS_DB, data, n, kAccessTables, MODE_KEYS_DB) == 0 ? ST_OK : ST_FORMAT;
 }
 
 // update.sh starts only on a whole image.

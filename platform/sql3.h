@@ -1,6 +1,7 @@
 // Small SQLite wrapper for the account database.
 #pragma once
 #include <cstddef>
+#include <span>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -35,15 +36,35 @@ void sql3_close(sql3 *h);
 // false when it does not fit.
 bool sql3_quote(const char *value, char *out, size_t size);
 
+// A column that an installed image's table must have: its name (exact), its
+// declared type (as SQLite reads it: case aside) and its place in the
+// primary key (0: none; 1 on an INTEGER column makes it the row id).
+struct sql3_column {
+  const char *name;
+  const char *type;
+  int pk;
+};
+
+// A table that an installed image must hold, with exactly these columns in
+// this order (at least one).
+struct sql3_table {
+  const char *name;
+  std::span<const sql3_column> columns;
+};
+
 // Installs an SQLite database image (n bytes, as a download of a database
 // file holds it) as the database file `path` (mapped under the root). The
 // image must be whole (its length is the page count its header gives times
-// its page size), pass SQLite's quick check and hold the table `table`;
-// anything else is refused and nothing is touched. A live file is changed in
-// place in one transaction (the backup interface), so that a process which
-// keeps it open reads the new content at its next statement and a failure
-// leaves the old content whole. A missing file, or one that is not a
-// database, is replaced whole (temporary file and rename, with `mode`; its
-// stale journals removed). 0 on success, -1 otherwise.
-int sql3_install_image(const char *path, const void *data, size_t n, const char *table,
-                       unsigned mode);
+// its page size), pass SQLite's quick check and hold exactly `tables`, by
+// name: ordinary tables with a row id (not virtual, WITHOUT ROWID or STRICT),
+// each with exactly its columns, none of them NOT NULL, with a default or
+// generated. Indexes on them may come along; a trigger or a view (code that
+// would run inside the owning daemon's statements) or any other table is
+// refused. Anything refused leaves everything untouched. A live file is
+// changed in place in one transaction (the backup interface), so that a
+// process which keeps it open reads the new content at its next statement
+// and a failure leaves the old content whole. A missing file, or one that is
+// not a database, is replaced whole (temporary file and rename, with `mode`;
+// its stale journals removed). 0 on success, -1 otherwise.
+int sql3_install_image(const char *path, const void *data, size_t n,
+                       std::span<const sql3_table> tables, unsigned mode);

@@ -2,6 +2,7 @@
 // checked and then installed under the feet of the daemon that keeps it open.
 #include "sql3.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -39,19 +40,67 @@ bool whole_image(const unsigned char *d, size_t n)
   return !count_valid || uint64_t(pages) * page == n;
 }
 
+// One statement over the image, its text parameter bound (never spliced).
+struct statement {
+  sqlite3_stmt *st = nullptr;
+  statement(sqlite3 *db, const char *sql, const char *bind)
+  {
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK ||
+        (bind != nullptr && sqlite3_bind_text(st, 1, bind, -1, SQLITE_STATIC) != SQLITE_OK)) {
+      sqlite3_finalize(st);
+      st = nullptr;
+    }
+  }
+  ~statement() { sqlite3_finalize(st); }
+  int rc = SQLITE_ERROR;  // of the last step
+  bool row() { return st != nullptr && (rc = sqlite3_step(st)) == SQLITE_ROW; }
+  // After the last row: the statement ran to its end (no error cut it short).
+  bool done() { return !row() && rc == SQLITE_DONE; }
+  const char *text(int column)
+  {
+    const unsigned char *t = sqlite3_column_text(st, column);
+    return t != nullptr ? reinterpret_cast<const char *>(t) : "";
+  }
+};
+
 bool single_row_is(sqlite3 *db, const char *sql, const char *bind, const char *want)
 {
-  sqlite3_stmt *st = nullptr;
-  bool ok = false;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
-      (bind == nullptr || sqlite3_bind_text(st, 1, bind, -1, SQLITE_STATIC) == SQLITE_OK) &&
-      sqlite3_step(st) == SQLITE_ROW) {
-    const unsigned char *t = sqlite3_column_text(st, 0);
-    ok = t != nullptr && std::strcmp(reinterpret_cast<const char *>(t), want) == 0 &&
-         sqlite3_step(st) == SQLITE_DONE;
+  statement s(db, sql, bind);
+  return s.row() && std::strcmp(s.text(0), want) == 0 && s.done();
+}
+
+// The schema holds listed tables and indexes, nothing else: a trigger or a
+// view is code that the owning daemon's own statements would run (a delete
+// undone, a key that cannot be revoked), and another table is nothing the
+// daemon made (the shadow tables of a virtual one among them).
+bool schema_is_only(sqlite3 *db, std::span<const sql3_table> tables)
+{
+  statement s(db, "SELECT type, name FROM sqlite_schema", nullptr);
+  while (s.row()) {
+    if (std::strcmp(s.text(0), "index") == 0)
+      continue;
+    auto listed = [&](const sql3_table &t) { return std::strcmp(s.text(1), t.name) == 0; };
+    if (std::strcmp(s.text(0), "table") != 0 || std::none_of(tables.begin(), tables.end(), listed))
+      return false;
   }
-  sqlite3_finalize(st);
-  return ok;
+  return s.rc == SQLITE_DONE;
+}
+
+// The table is there with exactly the row's columns, in order: what the
+// daemon reads by position and writes by name is there, with the affinity it
+// expects and nothing that refuses its rows. That also keeps out a table
+// WITHOUT ROWID (its key is NOT NULL) and a STRICT one (it knows no DATE).
+bool table_is(sqlite3 *db, const sql3_table &t)
+{
+  statement s(db,
+              "SELECT name, type, pk, \"notnull\" OR dflt_value IS NOT NULL OR hidden != 0 "
+              "FROM pragma_table_xinfo(?1)",
+              t.name);
+  for (const sql3_column &c : t.columns)
+    if (!s.row() || std::strcmp(s.text(0), c.name) != 0 || sqlite3_stricmp(s.text(1), c.type) != 0 ||
+        sqlite3_column_int(s.st, 2) != c.pk || sqlite3_column_int(s.st, 3) != 0)
+      return false;
+  return s.done();
 }
 
 struct db_closer {
@@ -77,8 +126,8 @@ int backup_into(const char *mapped, sqlite3 *image)
 
 }  // namespace
 
-int sql3_install_image(const char *path, const void *data, size_t n, const char *table,
-                       unsigned mode)
+int sql3_install_image(const char *path, const void *data, size_t n,
+                       std::span<const sql3_table> tables, unsigned mode)
 {
   const auto *bytes = static_cast<const unsigned char *>(data);
   if (!whole_image(bytes, n))
@@ -91,9 +140,9 @@ int sql3_install_image(const char *path, const void *data, size_t n, const char 
       sqlite3_deserialize(image.db, "main", const_cast<unsigned char *>(bytes), sqlite3_int64(n),
                           sqlite3_int64(n), SQLITE_DESERIALIZE_READONLY) != SQLITE_OK)
     return -1;
+  auto shaped = [&](const sql3_table &t) { return table_is(image.db, t); };
   if (!single_row_is(image.db, "PRAGMA quick_check", nullptr, "ok") ||
-      !single_row_is(image.db, "SELECT 'yes' FROM sqlite_schema WHERE type = 'table' AND name = ?1",
-                     table, "yes"))
+      !schema_is_only(image.db, tables) || !std::all_of(tables.begin(), tables.end(), shaped))
     return -1;
 
   char mapped[PATH_MAX];

@@ -85,6 +85,31 @@ TEST(Utf8Strlcpy, NeverSplitsACharacter)
   EXPECT_TRUE(g.intact());
 }
 
+// A sequence cut by the terminator: the copy ends there and takes none of the
+// bytes that follow it in the source's buffer. The source holds exactly its
+// bytes, so that the sanitizer build reports a read past them.
+TEST(Utf8Strlcpy, SequenceCutByTheTerminatorEndsThere)
+{
+  struct Case {
+    std::string src;
+    const char *out;
+  } cases[] = {
+      {std::string("ab\xc3\0\xa9zz", 7), "ab\xc3"},
+      {std::string("ab\xe2\0\x82\xac", 6), "ab\xe2"},
+      {std::string("ab\xf0\x9f\0", 5), "ab\xf0\x9f"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.out);
+    std::unique_ptr<char[]> src(new char[c.src.size()]);
+    std::memcpy(src.get(), c.src.data(), c.src.size());
+    Guarded g(16);
+    EXPECT_EQ(utf8_strlcpy(g.buf(), src.get(), g.size), std::strlen(c.out));
+    std::string untouched(g.size - std::strlen(c.out) - 1, '\x5a');
+    EXPECT_EQ(std::string(g.buf(), g.size), c.out + std::string(1, '\0') + untouched);
+    EXPECT_TRUE(g.intact());
+  }
+}
+
 // A sequence cut by the end of the counted bytes: nothing past them is read.
 TEST(Utf8Copy, StopsAtTheEndOfTheCountedBytes)
 {

@@ -419,11 +419,11 @@ protected:
     std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
   }
-  int read(const char *path, std::string &out, size_t size = 256)
+  int read(const char *path, std::string &out, size_t size = 256, const char *separator = " ")
   {
     std::vector<char> buf(size + 16, '\x5a');
     buf[0] = 'x';
-    conf_read rec = {"<language", " ", ">", buf.data(), size};
+    conf_read rec = {"<language", separator, ">", buf.data(), size};
     int r = helpers_conf_read(&rec, path);
     for (size_t i = size; i < buf.size(); i++)
       EXPECT_EQ(buf[i], '\x5a');
@@ -457,6 +457,32 @@ TEST_F(ConfRead, Table)
     write("/tmp/lang.xml", c.content);
     std::string out;
     EXPECT_EQ(read("/tmp/lang.xml", out), c.result);
+    EXPECT_EQ(out, c.out);
+  }
+}
+
+// Without a separator only an element with no attributes follows start with
+// end: a longer name that merely begins with start is never taken.
+TEST_F(ConfRead, NoSeparatorTakesNoLongerName)
+{
+  struct Case {
+    const char *separator;
+    const char *content;
+    int result;
+    const char *out;
+  } cases[] = {
+      {"", "<languages name=\"x\"/>", -1, ""},
+      {nullptr, "<languages name=\"x\"/>", -1, ""},
+      {"", "<languages name=\"x\"/><language>", 0, ""},
+      {"", "<language name=\"x\">", -1, ""},
+      {"\t", "<languages\tname=\"x\"/><language\tname=\"y\"/>", 0, "name=\"y\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(!c.separator ? "null" : *c.separator ? c.separator : "empty") + " over " +
+                 c.content);
+    write("/tmp/lang.xml", c.content);
+    std::string out;
+    EXPECT_EQ(read("/tmp/lang.xml", out, 256, c.separator), c.result);
     EXPECT_EQ(out, c.out);
   }
 }

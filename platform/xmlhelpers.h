@@ -79,8 +79,9 @@ char *helpers_xml_attr(const char *text, char *dest, size_t size);
 
 // helpers_conf_read record: finds in the file (path mapped under
 // APPLIANCE_ROOT, first 64 KiB read) the first element that opens with
-// `start` followed by `separator` or `end`, and copies its attribute text
-// (what lies between start plus `separator` and `end`, the end counted
+// `start` followed by `separator` or `end` (by `end` only when separator is
+// empty or null: a longer name is never taken), and copies its attribute
+// text (what lies between start plus `separator` and `end`, the end counted
 // outside quoted values, without the blanks and slash of an empty-element
 // tag) into out, cut to size-1 at a whole UTF-8 character. out is empty
 // when none.

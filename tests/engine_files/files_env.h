@@ -92,23 +92,28 @@ inline ino_t inode_of(const zt::Root &root, const std::string &rel)
   return stat(root.file(rel).c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// A key database as warderd makes it, holding the given keys (key, name),
-// written at rel under the root; its bytes are returned.
+// The access database's tables, as warderd creates them.
+inline const std::string kUsersTable =
+    "CREATE TABLE users (id INTEGER PRIMARY KEY, auth TEXT, read TEXT, write TEXT, timeEnter DATE);";
+inline const std::string kKeysTable =
+    "CREATE TABLE keys (id INTEGER PRIMARY KEY, name TEXT, key TEXT, timeEnter DATE);";
+
+// A key database holding the given keys (key, name), written at rel under
+// the root, its schema as warderd makes it unless given; its bytes are
+// returned.
 inline std::string keys_db(const zt::Root &root, const std::string &rel,
                            const std::vector<std::pair<std::string, std::string>> &keys,
-                           bool with_keys_table = true)
+                           const std::string &schema = kUsersTable + kKeysTable)
 {
   root.remove(rel);
   root.write(rel + ".keep", "");
   root.remove(rel + ".keep");
   sqlite3 *db = nullptr;
   sqlite3_open(root.file(rel).c_str(), &db);
-  std::string sql = "CREATE TABLE users (id INTEGER PRIMARY KEY, auth TEXT, read TEXT, write TEXT);";
-  if (with_keys_table)
-    sql += "CREATE TABLE keys (id INTEGER PRIMARY KEY, name TEXT, key TEXT, timeEnter DATE);";
+  std::string sql = schema;
   for (const auto &[key, name] : keys)
     sql += "INSERT INTO keys (name, key) VALUES ('" + name + "', '" + key + "');";
-  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
   sqlite3_close(db);
   return root.read(rel);
 }

@@ -150,17 +150,24 @@ TEST(ThroughLighttpdToWarderd, RunningWarderdSeesTheUploadedKeys)
   std::string k = et::login(root, "keys", "pw");
   ASSERT_FALSE(k.empty());
   ASSERT_EQ(warderd.cmd("<keysadd key=\"111111111111\" name=\"old\" />"), "<error type=\"no error\" />");
+  root.write("/tmp/made.db", root.read("/mnt/jffs/etc/access.sqlite"));  // as warderd made it
   fe::keys_db(root, "/tmp/new.db", {{"0A0B0C0D0E0F", "bob"}, {"0A0B0C0D0E10", "ann"}});
   zt::Lighttpd web(root);
   ASSERT_TRUE(web.ok()) << web.error_log();
-  zt::HttpReply r = zt::http(root, web.url("/cgi-bin/upload-db.cgi"),
-                             {"-F", "k=" + k, "-F", "filedata=@" + root.file("/tmp/new.db")});
-  EXPECT_EQ(r.body, fe::status_element("no error"));
+  auto upload = [&](const std::string &file) {
+    return zt::http(root, web.url("/cgi-bin/upload-db.cgi"),
+                    {"-F", "k=" + k, "-F", "filedata=@" + root.file(file)})
+        .body;
+  };
+  EXPECT_EQ(upload("/tmp/new.db"), fe::status_element("no error"));
   EXPECT_EQ(warderd.cmd("<keyslist />"),
             "<database><e k=\"0A0B0C0D0E0F\" n=\"bob\" /><e k=\"0A0B0C0D0E10\" n=\"ann\" /></database>");
   // And a later change made by warderd lands in the new database.
   EXPECT_EQ(warderd.cmd("<keysdelete key=\"0A0B0C0D0E0F\" />"), "<error type=\"no error\" />");
   EXPECT_EQ(fe::keys_in(root, "/mnt/jffs/etc/access.sqlite"), "0A0B0C0D0E10=ann");
+  // A database that warderd made itself goes back in (a kept copy restored).
+  EXPECT_EQ(upload("/tmp/made.db"), fe::status_element("no error"));
+  EXPECT_EQ(warderd.cmd("<keyslist />"), "<database><e k=\"111111111111\" n=\"old\" /></database>");
 }
 
 }  // namespace

@@ -33,6 +33,19 @@ protected:
         .out;
   }
 
+  // A key database sent over the live one (key "old"): either taken, in
+  // place, or refused with the old database left as it was.
+  void expect_keys_upload(const std::string &name, const std::string &data, bool taken)
+  {
+    const std::string live = "/mnt/jffs/etc/access.sqlite";
+    fe::keys_db(root, live, {{"111111111111", "old"}});
+    ino_t before = fe::inode_of(root, live);
+    EXPECT_EQ(send("upload-db", data, "keys"), fe::status_response(taken ? "no error" : "wrong format"))
+        << name;
+    EXPECT_EQ(fe::keys_in(root, live), taken ? "0A0B0C0D0E0F=bob" : "111111111111=old") << name;
+    EXPECT_EQ(fe::inode_of(root, live), before) << name;
+  }
+
   // Temporary files left beside `file` (".NAME.*").
   std::vector<std::string> temporaries(const std::string &file) const
   {
@@ -205,20 +218,17 @@ TEST_F(Uploads, KeyDatabaseMustBeWhole)
       {"whole", good, true},
       {"cut in a page", big.substr(0, big.size() - 1000), false},
       {"cut at a page", big.substr(0, big.size() - 4096), false},
+      // SQLite's check passes over bytes past the pages that the header
+      // counts: only the length refuses this one.
+      {"a page too long", big + fe::random_bytes(4096, 7), false},
       {"header only", big.substr(0, 100), false},
       {"name only", "SQLi", false},
-      {"no keys table", fe::keys_db(root, "/tmp/nokeys.db", {}, false), false},
+      {"no keys table", fe::keys_db(root, "/tmp/nokeys.db", {}, fe::kUsersTable), false},
       {"damaged page", damaged, false},
       {"empty", "", false},
   };
-  for (const auto &c : cases) {
-    fe::keys_db(root, live, {{"111111111111", "old"}});
-    ino_t before = fe::inode_of(root, live);
-    EXPECT_EQ(send("upload-db", c.data, "keys"), fe::status_response(c.taken ? "no error" : "wrong format"))
-        << c.name;
-    EXPECT_EQ(fe::keys_in(root, live), c.taken ? "0A0B0C0D0E0F=bob" : "111111111111=old") << c.name;
-    EXPECT_EQ(fe::inode_of(root, live), before) << c.name;
-  }
+  for (const auto &c : cases)
+    expect_keys_upload(c.name, c.data, c.taken);
   // Over a missing or damaged file the database is installed whole; the
   // damaged file's journal is not played into it.
   for (const std::string old : {"", "not a database at all, but text"}) {
@@ -232,6 +242,53 @@ TEST_F(Uploads, KeyDatabaseMustBeWhole)
     EXPECT_FALSE(root.exists(live + "-journal"));
     EXPECT_EQ(fe::mode_of(root, live), 0644u);
   }
+}
+
+// Only a database of exactly warderd's tables replaces the key database: a
+// trigger or a view would run inside warderd's own statements (a deleted key
+// put back), and tables of another shape would list empty keys or refuse
+// additions.
+TEST_F(Uploads, KeyDatabaseMustHoldWarderdsTablesOnly)
+{
+  const std::string users = fe::kUsersTable, keys = fe::kKeysTable;
+  const std::vector<std::pair<std::string, std::string>> bob = {{"0A0B0C0D0E0F", "bob"}};
+  auto db = [&](const std::string &schema, bool with_keys = true) {
+    return fe::keys_db(root, "/tmp/up.db", with_keys ? bob : decltype(bob){}, schema);
+  };
+  const std::string keys_as = "CREATE TABLE keys (id INTEGER PRIMARY KEY, ";
+  struct {
+    std::string name, data;
+    bool taken;
+  } cases[] = {
+      {"warderd's tables", db(users + keys), true},
+      {"tables the other way round", db(keys + users), true},
+      {"indexes", db(users + keys + "CREATE INDEX k ON keys (key); CREATE UNIQUE INDEX u ON users (auth);"),
+       true},
+      {"types in small letters", db(users + keys_as + "name text, key text, timeEnter date);"), true},
+      // A trigger may take its table's name: only its type tells it apart.
+      {"a trigger", db(users + keys + "CREATE TRIGGER keys AFTER DELETE ON keys BEGIN "
+                                      "INSERT INTO keys (name, key) VALUES (OLD.name, OLD.key); END;"),
+       false},
+      {"a view", db(users + keys + "CREATE VIEW names AS SELECT name FROM keys;"), false},
+      {"another table", db(users + keys + "CREATE TABLE notes (text TEXT);"), false},
+      {"keys without timeEnter", db(users + keys_as + "name TEXT, key TEXT);"), false},
+      {"keys out of order", db(users + keys_as + "key TEXT, name TEXT, timeEnter DATE);"), false},
+      {"keys with a further column", db(users + keys_as + "name TEXT, key TEXT, timeEnter DATE, x TEXT);"),
+       false},
+      {"key as a number", db(users + keys_as + "name TEXT, key INTEGER, timeEnter DATE);"), false},
+      {"name required", db(users + keys_as + "name TEXT NOT NULL, key TEXT, timeEnter DATE);"), false},
+      {"a default", db(users + keys_as + "name TEXT, key TEXT, timeEnter DATE DEFAULT 0);"), false},
+      {"a generated column", db(users + keys_as + "name TEXT, key TEXT, timeEnter DATE AS (0));"), false},
+      {"id not the row id",
+       db(users + "CREATE TABLE keys (id INTEGER, name TEXT, key TEXT, timeEnter DATE);"), false},
+      {"without row id", db(users + keys.substr(0, keys.size() - 1) + " WITHOUT ROWID;", false), false},
+      {"Keys", db(users + "CREATE TABLE Keys" + keys.substr(17)), false},
+      {"no users table", db(keys), false},
+      {"users without timeEnter",
+       db("CREATE TABLE users (id INTEGER PRIMARY KEY, auth TEXT, read TEXT, write TEXT);" + keys), false},
+  };
+  for (const auto &c : cases)
+    expect_keys_upload(c.name, c.data, c.taken);
 }
 
 // While another connection holds the database, the upload fails and the
