@@ -72,12 +72,14 @@ bool single_row_is(sqlite3 *db, const char *sql, const char *bind, const char *w
 // The schema holds listed tables and indexes, nothing else: a trigger or a
 // view is code that the owning daemon's own statements would run (a delete
 // undone, a key that cannot be revoked), and another table is nothing the
-// daemon made (the shadow tables of a virtual one among them).
+// daemon made (the shadow tables of a virtual one among them). SQLite's own
+// tables (sqlite_stat1 of an ANALYZE, sqlite_sequence) hold only data.
 bool schema_is_only(sqlite3 *db, std::span<const sql3_table> tables)
 {
   statement s(db, "SELECT type, name FROM sqlite_schema", nullptr);
   while (s.row()) {
-    if (std::strcmp(s.text(0), "index") == 0)
+    if (std::strcmp(s.text(0), "index") == 0 ||
+        (std::strcmp(s.text(0), "table") == 0 && std::strncmp(s.text(1), "sqlite_", 7) == 0))
       continue;
     auto listed = [&](const sql3_table &t) { return std::strcmp(s.text(1), t.name) == 0; };
     if (std::strcmp(s.text(0), "table") != 0 || std::none_of(tables.begin(), tables.end(), listed))

@@ -271,6 +271,7 @@ TEST_F(Uploads, KeyDatabaseMustHoldWarderdsTablesOnly)
        false},
       {"a view", db(users + keys + "CREATE VIEW names AS SELECT name FROM keys;"), false},
       {"another table", db(users + keys + "CREATE TABLE notes (text TEXT);"), false},
+      {"the statistics of an ANALYZE", db(users + keys + "CREATE INDEX k ON keys (key); ANALYZE;"), true},
       {"keys without timeEnter", db(users + keys_as + "name TEXT, key TEXT);"), false},
       {"keys out of order", db(users + keys_as + "key TEXT, name TEXT, timeEnter DATE);"), false},
       {"keys with a further column", db(users + keys_as + "name TEXT, key TEXT, timeEnter DATE, x TEXT);"),
