@@ -15,8 +15,13 @@
 //
 // The kernel acts before the write returns; the stand-in acts when the writer
 // closes the file (inotify), a moment later: programs wait for an export's
-// files to appear, tests poll for the contents. The stand-in writes its own
-// files by renaming, which it does not watch, so they never come back to it.
+// files to appear, tests poll for the contents. The stand-in puts its own
+// texts in place by renaming a fresh file over the old one, so a reader never
+// sees half of one. A program that writes while the stand-in is still acting
+// on its previous write may open the file just before it is replaced, so each
+// file the stand-in puts is watched on its own (not through its folder) and
+// held open: a write is read from the very file it went into, even one that
+// has been replaced meanwhile, and is never confused with the stand-in's texts.
 #include "sim.h"
 
 #include "zun_path.h"
@@ -26,6 +31,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <poll.h>
@@ -40,17 +46,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A line's files, by their index in Line::in_place.
+enum { kDirection, kValue };
+const char *const kFileNames[] = {"direction", "value"};
+
 struct Line {
   bool output = false;
   int value = 0;
-  int watch = -1;
+  int in_place[2] = {-1, -1};  // watches of the files in place
+};
+
+// A file of a line that the stand-in put in place, held open. `order`
+// numbers the files in the order they were put; `replaced_by` is the order of
+// the one put in its place (0 while it is in place).
+struct LineFile {
+  int line;
+  int file;
+  int fd;
+  unsigned long order;
+  unsigned long replaced_by;
 };
 
 std::string g_folder;  // the mapped /sys/class/gpio
 int g_inotify = -1;
 int g_folder_watch = -1;
-std::map<int, Line> g_lines;        // exported lines by number
-std::map<int, int> g_line_of_watch;
+std::map<int, Line> g_lines;  // exported lines by number
+std::map<int, LineFile> g_files;  // by watch
+unsigned long g_puts = 0;
 std::atomic<bool> g_stop{false};
 std::thread g_thread;
 
@@ -59,18 +81,30 @@ std::string line_folder(int line)
   return g_folder + "/gpio" + std::to_string(line);
 }
 
+std::string without_line_end(std::string text)
+{
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r'))
+    text.pop_back();
+  return text;
+}
+
+// What an open file reads from its start; "" when it cannot be read.
+std::string read_fd(int fd)
+{
+  char buf[64];
+  ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
 // The file's text without its line end; "" when it cannot be read.
 std::string read_text(const std::string &path)
 {
-  char buf[64] = "";
-  FILE *f = std::fopen(path.c_str(), "re");
-  if (f == nullptr)
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
     return "";
-  size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
-  while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == ' ' || buf[n - 1] == '\r'))
-    n--;
-  return std::string(buf, n);
+  std::string text = read_fd(fd);
+  ::close(fd);
+  return without_line_end(text);
 }
 
 bool parse_number(const std::string &text, int *out)
@@ -86,33 +120,70 @@ bool parse_number(const std::string &text, int *out)
   return true;
 }
 
-// Replaces a file whole through a rename (unwatched), so that a reader never
-// sees half of it and the watch does not report it as a write.
-void put_file(const std::string &folder, const char *name, const std::string &text)
+// Writes text into a fresh file beside folder/name, to be renamed over it;
+// its path, or "" when it cannot be written.
+std::string write_beside(const std::string &folder, const char *name, const std::string &text)
 {
-  // A file that already reads so is left alone: replacing it would drop a
-  // write a program makes to it at that moment (the kernel's files are one).
-  std::string path = folder + "/" + name;
-  char now[64] = "";
-  if (FILE *f = std::fopen(path.c_str(), "re")) {
-    size_t n = std::fread(now, 1, sizeof now - 1, f);
-    std::fclose(f);
-    if (std::string(now, n) == text)
-      return;
-  }
   std::string tmp = folder + "/." + name + ".new";
   FILE *f = std::fopen(tmp.c_str(), "we");
   if (f == nullptr)
-    return;
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
-  ::rename(tmp.c_str(), path.c_str());
+    return "";
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !ok) {
+    ::unlink(tmp.c_str());
+    return "";
+  }
+  return tmp;
 }
 
-void show(const std::string &folder, const Line &l)
+// Forgets the files of line n that no program can write any more: those
+// replaced by a file put no later than `order` (0: every file of the line).
+void forget(int n, unsigned long order)
 {
-  put_file(folder, "direction", l.output ? "out\n" : "in\n");
-  put_file(folder, "value", l.value ? "1\n" : "0\n");
+  for (auto it = g_files.begin(); it != g_files.end();) {
+    const LineFile &f = it->second;
+    if (f.line != n || (order != 0 && (f.replaced_by == 0 || f.replaced_by > order))) {
+      ++it;
+      continue;
+    }
+    inotify_rm_watch(g_inotify, it->first);
+    ::close(f.fd);
+    it = g_files.erase(it);
+  }
+}
+
+// Puts text in place as a file of line n, in folder, unless the file in
+// place reads so already. The file it replaces stays watched and open: a
+// program may have opened it just before and write into it yet.
+void put_line_file(const std::string &folder, int n, Line &l, int file, const std::string &text)
+{
+  auto now = g_files.find(l.in_place[file]);
+  if (now != g_files.end() && read_fd(now->second.fd) == text)
+    return;
+  std::string tmp = write_beside(folder, kFileNames[file], text);
+  if (tmp.empty())
+    return;
+  LineFile f = {n, file, ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC), g_puts + 1, 0};
+  int watch = f.fd < 0 ? -1 : inotify_add_watch(g_inotify, tmp.c_str(), IN_CLOSE_WRITE);
+  if (watch < 0 || ::rename(tmp.c_str(), (folder + "/" + kFileNames[file]).c_str()) != 0) {
+    if (watch >= 0)
+      inotify_rm_watch(g_inotify, watch);
+    if (f.fd >= 0)
+      ::close(f.fd);
+    ::unlink(tmp.c_str());
+    return;
+  }
+  g_puts = f.order;
+  if (now != g_files.end())
+    now->second.replaced_by = f.order;
+  l.in_place[file] = watch;
+  g_files[watch] = f;
+}
+
+void show(const std::string &folder, int n, Line &l)
+{
+  put_line_file(folder, n, l, kDirection, l.output ? "out\n" : "in\n");
+  put_line_file(folder, n, l, kValue, l.value ? "1\n" : "0\n");
 }
 
 void export_line(int n)
@@ -120,6 +191,8 @@ void export_line(int n)
   if (n < 0 || g_lines.count(n))
     return;
   // Made whole beside, then renamed: once direction exists, so does value.
+  // Its files are watched as they are made, and the watches follow them
+  // through the rename: a write made the moment they appear is seen.
   std::string folder = line_folder(n);
   std::string fresh = folder + ".new";
   std::error_code ec;
@@ -127,17 +200,14 @@ void export_line(int n)
   fs::remove_all(folder, ec);
   if (::mkdir(fresh.c_str(), 0755) != 0)
     return;
-  // Watched before it appears under its name (the watch follows the folder
-  // through the rename): a write made the moment the files exist is seen.
-  Line l;
-  l.watch = inotify_add_watch(g_inotify, fresh.c_str(), IN_CLOSE_WRITE);
-  show(fresh, l);
-  if (::rename(fresh.c_str(), folder.c_str()) != 0) {
-    inotify_rm_watch(g_inotify, l.watch);
-    return;
+  Line &l = g_lines[n];
+  show(fresh, n, l);
+  if (l.in_place[kDirection] < 0 || l.in_place[kValue] < 0 ||
+      ::rename(fresh.c_str(), folder.c_str()) != 0) {
+    forget(n, 0);
+    g_lines.erase(n);
+    fs::remove_all(fresh, ec);
   }
-  g_lines[n] = l;
-  g_line_of_watch[l.watch] = n;
 }
 
 void unexport_line(int n)
@@ -145,42 +215,44 @@ void unexport_line(int n)
   auto it = g_lines.find(n);
   if (it == g_lines.end())
     return;
-  inotify_rm_watch(g_inotify, it->second.watch);
-  g_line_of_watch.erase(it->second.watch);
+  forget(n, 0);
   g_lines.erase(it);
   std::error_code ec;
   fs::remove_all(line_folder(n), ec);
 }
 
-// A write to gpioN/direction or gpioN/value.
-void line_written(int n, const std::string &name)
+// A program's write into a file of an exported line, read from that file.
+void line_written(const LineFile &f)
 {
-  Line &l = g_lines[n];
-  std::string folder = line_folder(n);
-  std::string text = read_text(folder + "/" + name);
+  auto it = g_lines.find(f.line);
+  if (it == g_lines.end())
+    return;
+  Line &l = it->second;
+  std::string text = without_line_end(read_fd(f.fd));
   int v;
-  if (name == "direction") {
+  if (f.file == kDirection) {
     if (text == "in") {
       l.output = false;
     } else if (text == "out" || text == "low" || text == "high") {
       l.output = true;
       l.value = text == "high" ? 1 : 0;
     }
-  } else if (name == "value") {
-    if (l.output && parse_number(text, &v))
-      l.value = v != 0;
-  } else {
-    return;
+  } else if (l.output && parse_number(text, &v)) {
+    l.value = v != 0;
   }
-  show(folder, l);
+  int line = f.line;
+  unsigned long order = f.order;
+  show(line_folder(line), line, l);
+  // A program writes one file at a time, and it opened this one after it was
+  // put, so after every file replaced until then: none of its writes can go
+  // into those any more.
+  forget(line, order);
 }
 
 void handle(const inotify_event &e)
 {
-  if (e.len == 0)
-    return;
-  std::string name = e.name;
   if (e.wd == g_folder_watch) {
+    std::string name = e.len > 0 ? e.name : "";
     int n;
     if (name == "export" && parse_number(read_text(g_folder + "/export"), &n))
       export_line(n);
@@ -188,9 +260,9 @@ void handle(const inotify_event &e)
       unexport_line(n);
     return;
   }
-  auto it = g_line_of_watch.find(e.wd);
-  if (it != g_line_of_watch.end())
-    line_written(it->second, name);
+  auto it = g_files.find(e.wd);
+  if (it != g_files.end() && (e.mask & IN_CLOSE_WRITE) != 0)
+    line_written(it->second);
 }
 
 void watch_loop()
@@ -222,9 +294,14 @@ int gpio_start(void)
     if (name.size() > 4 && name.rfind("gpio", 0) == 0 && name[4] >= '0' && name[4] <= '9')
       fs::remove_all(entry.path(), ec);
   }
-  for (const char *name : {"export", "unexport"})
-    if (!fs::exists(g_folder + "/" + name, ec))
-      put_file(g_folder, name, "");
+  for (const char *name : {"export", "unexport"}) {
+    std::string path = g_folder + "/" + name;
+    if (fs::exists(path, ec))
+      continue;
+    std::string tmp = write_beside(g_folder, name, "");
+    if (!tmp.empty())
+      ::rename(tmp.c_str(), path.c_str());
+  }
   g_inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (g_inotify < 0)
     return -1;
@@ -241,6 +318,10 @@ void gpio_stop(void)
   g_stop.store(true);
   if (g_thread.joinable())
     g_thread.join();
+  for (const auto &[watch, f] : g_files)
+    ::close(f.fd);
+  g_files.clear();
+  g_lines.clear();
   if (g_inotify >= 0)
     ::close(g_inotify);
   g_inotify = -1;

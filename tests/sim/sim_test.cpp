@@ -520,4 +520,36 @@ TEST(SimGpio, LinesBehaveAsTheKernelsDo)
   }
 }
 
+// On the board each write has taken effect when it returns, so a program
+// writes a line's files one after the other without waiting: every write of a
+// burst counts, whatever the stand-in is doing with the line at that moment.
+TEST(SimGpio, WritesInQuickSuccessionAllCount)
+{
+  const struct {
+    const char *first[2], *second[2];  // file and text, written back to back
+    const char *direction, *value;
+  } bursts[] = {
+      {{"direction", "out"}, {"value", "1"}, "out\n", "1\n"},
+      {{"direction", "low"}, {"value", "1"}, "out\n", "1\n"},
+      {{"direction", "high"}, {"value", "0"}, "out\n", "0\n"},
+      {{"value", "1"}, {"direction", "low"}, "out\n", "0\n"},
+      {{"value", "0"}, {"direction", "high"}, "out\n", "1\n"},
+      {{"direction", "in"}, {"value", "0"}, "in\n", "1\n"},  // an input refuses a level
+  };
+  zt::Root root;
+  zt::Sim sim(root, {"--only", "baseiod"});
+  ASSERT_TRUE(sim.ok());
+  const std::string line = "/sys/class/gpio/gpio10/";
+  ASSERT_TRUE(root.poke("/sys/class/gpio/export", "10"));
+  ASSERT_TRUE(zt::wait_for([&] { return root.read(line + "value") == "0\n"; }));
+  for (const auto &b : bursts) {
+    SCOPED_TRACE(std::string(b.first[0]) + " <- " + b.first[1] + ", " + b.second[0] + " <- " + b.second[1]);
+    ASSERT_TRUE(root.poke(line + b.first[0], b.first[1]));
+    ASSERT_TRUE(root.poke(line + b.second[0], b.second[1]));
+    EXPECT_TRUE(zt::wait_for([&] {
+      return root.read(line + "direction") == b.direction && root.read(line + "value") == b.value;
+    })) << root.read(line + "direction") << root.read(line + "value");
+  }
+}
+
 }  // namespace
