@@ -59,7 +59,6 @@ TEST_F(Secrets, OnlyWritersSeeThem)
   } rows[] = {
       {"sysread", "querytype=getsnmp", with(snmp, {"", "", ""})},
       {"syswrite", "querytype=getsnmp", with(snmp, {"w1", "a1", "p1"})},
-      {"admin", "querytype=getsnmp", with(snmp, {"w1", "a1", "p1"})},
       {"sysread", "querytype=getsettings", "dyndns_user=\"u\" dyndns_pass=\"\" />"},
       {"syswrite", "querytype=getsettings", "dyndns_user=\"u\" dyndns_pass=\"d1\" />"},
       // An element's secrets go with the right to change that element: a
