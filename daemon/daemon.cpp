@@ -237,6 +237,10 @@ int daemon_main(const daemon_def &def, int argc, char **argv)
     return status;
   frame_remove_stale_saves();
 
+  // The agent listens only where its configuration says: the library would
+  // also open SMUX on TCP port 199 of every address.
+  static char no_smux[] = "-smux";
+  add_to_init_list(no_smux);
   init_agent(def.name);
   frame_startup();  // its result never stops the daemon
   if (!g_subagent) {
@@ -244,8 +248,10 @@ int daemon_main(const daemon_def &def, int argc, char **argv)
     init_usmUser();
   }
   init_snmp(def.name);
-  if (!g_subagent)
+  if (!g_subagent) {
     init_master_agent();
+    frame_guard_agent_input();
+  }
 
   if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) == 0)
     register_readfd(g_wake[0], drain_wake, nullptr);

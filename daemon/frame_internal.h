@@ -17,3 +17,7 @@ void frame_remove_stale_saves(void);
 // Shutdown: server thread stopped and joined, def.shutdown, command lock
 // destroyed. 0, or the first non-zero result.
 int frame_shutdown(void);
+// After the master agent opened its transports: every INTEGER of a request's
+// variable bindings that lies outside 32 bits reaches the handlers as 2^31
+// (which they refuse), never folded into 32 bits by the library.
+void frame_guard_agent_input(void);

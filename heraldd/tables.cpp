@@ -43,6 +43,7 @@
 
 #include "notifier.h"
 #include "table_row.h"
+#include "zun_text.h"
 #include "zundb.h"
 
 namespace {
@@ -284,13 +285,23 @@ int check_variable(const notifier_table &t, const table_row &row, unsigned colum
   const notifier_attr *setter = t.setters[column];
   if (setter == nullptr)
     return SNMP_ERR_READONLY;
-  if (setter->kind == set_kind::number)
-    return netsnmp_check_vb_int(var);
+  if (setter->kind == set_kind::number) {
+    int status = netsnmp_check_vb_int(var);
+    // The field has 32 bits: a larger number would be kept as another.
+    if (status == SNMP_ERR_NOERROR && (*var->val.integer < INT32_MIN || *var->val.integer > INT32_MAX))
+      return SNMP_ERR_WRONGVALUE;
+    return status;
+  }
   int status = netsnmp_check_vb_type_and_max_size(var, ASN_OCTET_STR, static_cast<int>(setter->size));
-  if (status == SNMP_ERR_NOERROR &&
-      notifier_value_refused(*setter, {reinterpret_cast<const char *>(var->val.string), var->val_len}))
+  if (status != SNMP_ERR_NOERROR)
+    return status;
+  // A text is kept, described and saved as XML text: bytes that XML cannot
+  // carry (a NUL, which would also cut it short, invalid UTF-8, control
+  // characters) would make the settings file unreadable at the next start.
+  const char *text = reinterpret_cast<const char *>(var->val.string);
+  if (!utf8_xml_valid(text, var->val_len) || notifier_value_refused(*setter, {text, var->val_len}))
     return SNMP_ERR_WRONGVALUE;
-  return status;
+  return SNMP_ERR_NOERROR;
 }
 
 // Reserve 1 and 2: every variable checked; a failed check's error goes on
@@ -412,6 +423,19 @@ void drop_groups(netsnmp_mib_handler *handler, netsnmp_agent_request_info *reqin
   netsnmp_agent_remove_list_data(reqinfo, handler->handler_name);
 }
 
+// A request the table helper refused (an OID of the table that names no
+// column) carries no table information. In a master agent's set the table
+// helper looks at the requests in the first phase only and then hands them
+// all on; the table-array helper, grouping them anew because the groups are
+// dropped after every phase, would read that missing information. Such a
+// request keeps its error and is marked done for the phase.
+void skip_refused(netsnmp_request_info *requests)
+{
+  for (netsnmp_request_info *r = requests; r != nullptr; r = r->next)
+    if (netsnmp_extract_table_info(r) == nullptr)
+      r->processed = 1;
+}
+
 // The access method of a table: the table-array helper under the list's
 // lock; after the action phase, the collected values applied outside it.
 int table_handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *reg,
@@ -423,6 +447,8 @@ int table_handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *re
     ListLock hold(t.list);
     serving.table = &t;
     serving.mode = reqinfo->mode;
+    if (MODE_IS_SET(reqinfo->mode))
+      skip_refused(requests);
     status = netsnmp_table_array_helper_handler(handler, reg, reqinfo, requests);
     if (MODE_IS_SET(reqinfo->mode))
       drop_groups(handler, reqinfo);

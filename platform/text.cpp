@@ -29,6 +29,57 @@ size_t utf8_seq_len(unsigned char c)
   return 1;
 }
 
+size_t utf8_xml_char(const char *text, size_t n)
+{
+  if (n == 0)
+    return 0;
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char c = byte(0);
+  if (c < 0x80)
+    return c >= 0x20 || c == '\t' || c == '\n' || c == '\r' ? 1 : 0;
+  size_t len = utf8_seq_len(c);
+  if (len == 1 || len > n)
+    return 0;
+  uint32_t code = c & (0xFF >> (len + 1));
+  for (size_t i = 1; i < len; i++) {
+    if ((byte(i) & 0xC0) != 0x80)
+      return 0;
+    code = (code << 6) | (byte(i) & 0x3F);
+  }
+  static constexpr uint32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < SHORTEST[len] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
+      code == 0xFFFF)
+    return 0;
+  return len;
+}
+
+bool utf8_xml_valid(const char *text, size_t n)
+{
+  for (size_t at = 0; at < n;) {
+    size_t len = utf8_xml_char(text + at, n - at);
+    if (len == 0)
+      return false;
+    at += len;
+  }
+  return true;
+}
+
+std::string utf8_xml_clean(std::string_view text)
+{
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    size_t len = utf8_xml_char(text.data() + at, text.size() - at);
+    if (len == 0) {
+      at++;
+      continue;
+    }
+    out.append(text.substr(at, len));
+    at += len;
+  }
+  return out;
+}
+
 size_t utf8_copy(char *dst, size_t size, const char *src, size_t n)
 {
   if (dst == nullptr || size == 0)

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Copies at most size-1 bytes of src and always terminates (size > 0).
@@ -20,6 +21,19 @@ size_t utf8_copy(char *dst, size_t size, const char *src, size_t n);
 // Length of the UTF-8 sequence that starts with byte c (1 for a stray byte,
 // so that malformed text is still handled byte by byte).
 size_t utf8_seq_len(unsigned char c);
+
+// The length of the character at the head of text (n bytes) when it is one
+// that an XML 1.0 document may carry: well-formed UTF-8 in its shortest
+// form, no surrogate, at most U+10FFFF, neither NUL nor another control
+// character but tab, line feed and carriage return, nor U+FFFE or U+FFFF.
+// 0 otherwise (or for n == 0).
+size_t utf8_xml_char(const char *text, size_t n);
+
+// True when the n bytes are all such characters.
+bool utf8_xml_valid(const char *text, size_t n);
+
+// The text without the bytes that are not part of such a character.
+std::string utf8_xml_clean(std::string_view text);
 
 // Append-and-cut text over a caller's buffer. Every formatted text of the
 // system is built with it. Once an append did not fit, truncated() stays

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -663,6 +664,36 @@ Snmpd::Snmpd(const Root &root, const std::string &agentx_socket)
 bool Snmpd::ready() const
 {
   return wait_for([&] { return fs::exists(socket_); }, std::chrono::seconds(10));
+}
+
+std::vector<std::string> inet_sockets(pid_t pid)
+{
+  namespace fs = std::filesystem;
+  std::set<std::string> inodes;
+  std::error_code ec;
+  for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::string target = fs::read_symlink(e.path(), ec).string();
+    if (target.rfind("socket:[", 0) == 0)
+      inodes.insert(target.substr(8, target.size() - 9));
+  }
+  std::vector<std::string> out;
+  for (const char *table : {"tcp", "tcp6", "udp", "udp6"}) {
+    std::FILE *f = std::fopen((std::string("/proc/net/") + table).c_str(), "re");
+    if (f == nullptr)
+      continue;
+    char line[512];
+    bool tcp = table[0] == 't';
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      char local[64], state[8];
+      unsigned long inode = 0;
+      if (std::sscanf(line, " %*s %63s %*s %7s %*s %*s %*s %*s %*s %lu", local, state, &inode) == 3 &&
+          inodes.count(std::to_string(inode)) != 0 && (!tcp || std::strcmp(state, "0A") == 0))
+        out.push_back(std::string(tcp ? "tcp " : "udp ") + local);
+    }
+    std::fclose(f);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 int free_udp_port()

@@ -182,6 +182,11 @@ private:
   std::unique_ptr<Process> proc_;
 };
 
+// The internet sockets a process listens on: "tcp ADDR:PORT" for each TCP
+// socket in LISTEN and "udp ADDR:PORT" for each UDP socket it holds, the
+// address and port in /proc/net's hexadecimal form (0100007F:1F91), sorted.
+std::vector<std::string> inet_sockets(pid_t pid);
+
 // A UDP port on the loopback that is free at the moment (-1 when none).
 int free_udp_port();
 

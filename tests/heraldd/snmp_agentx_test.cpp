@@ -55,6 +55,14 @@ TEST(SnmpAgentx, TablesServedThroughSnmpd)
     EXPECT_EQ(r.out, c.out) << c.oid;
     EXPECT_EQ(r.err, c.err) << c.oid;
   }
+  // A list with an OID of the table that is no column, after a good one or
+  // before it, is refused whole; the subagent goes on.
+  for (bool first : {false, true}) {
+    std::vector<std::string> list = {kMailRow + ".5.104", "s", "Day shift"};
+    list.insert(first ? list.begin() : list.end(), {kMailRow + ".15.104", "s", "y"});
+    EXPECT_EQ(a.set(list).err, ht::set_error("notWritable (That object does not support modification)",
+                                             kMailRow + ".15.104"));
+  }
   EXPECT_EQ(h.registry().back(), "<dbupdate id=\"104\" name=\"Night shift\" />");
   EXPECT_EQ(a.read("snmpget", {kMailRow + ".5.104", kTrapRow + ".9.105", kTrapRow + ".11.105"}),
             kMailRow + ".5.104 = STRING: \"Night shift\"\n" + kTrapRow + ".9.105 = INTEGER: 162\n" + kTrapRow +

@@ -210,6 +210,14 @@ TEST_F(SnmpTables, MailSetsAreCheckedAgainstTheFieldWidths)
                {"message of 1025 bytes", row + ".14.104", "s", repeat('m', 1025), kWrongLength, "message", repeat('m', 1023)},
                {"value: SNMP fires nothing", row + ".7.104", "s", "5", kReadOnly, "state", "off"},
                {"no notifier with that id", row + ".5.999", "s", "x", kNoCreation, "name", repeat('n', 63)},
+               // Only text that XML carries: the settings file must load again.
+               {"name not UTF-8", row + ".5.104", "x", "FFFE", kWrongValue, "name", repeat('n', 63)},
+               {"name with a NUL", row + ".5.104", "x", "6162006364", kWrongValue, "name", repeat('n', 63)},
+               {"server with a control character", row + ".8.104", "x", "730173", kWrongValue, "server",
+                repeat('s', 127)},
+               {"login cut inside a character", row + ".10.104", "x", "6FC3", kWrongValue, "login", "nms"},
+               {"message as overlong UTF-8", row + ".14.104", "x", "C0AF", kWrongValue, "message", repeat('m', 1023)},
+               {"name in UTF-8", row + ".5.104", "s", "Grüße ✓", "", "name", "Grüße ✓"},
   });
   // A set is not saved: the settings file has not been written.
   EXPECT_FALSE(h.root().exists(ht::SETTINGS));
@@ -238,6 +246,58 @@ TEST_F(SnmpTables, TrapAndSmsSetsAreCheckedAgainstTheFieldWidths)
                {"type is read-only", kSmsRow + ".4.105", "s", "mail", kReadOnly, "type", "sms"},
                {"an id of the trap table", kSmsRow + ".5.106", "s", "x", kNoCreation, "name", "Pager"},
   });
+}
+
+// A set whose list names something of a table that is no column, before or
+// after a good one, is refused whole and the daemon goes on.
+TEST_F(SnmpTables, AListWithAnOidThatIsNoColumnChangesNothing)
+{
+  const std::string notWritable = "notWritable (That object does not support modification)";
+  const std::string name = kMailRow + ".5.104";
+  for (const std::string &bad : {kMailRow + ".15.104", kMailRow + ".0.104", std::string(".1.3.6.1.4.1.99999.2.1.2.0"),
+                                 kTrapRow + ".12.106"}) {
+    for (bool first : {false, true}) {
+      std::vector<std::string> list = {name, "s", "x"};
+      list.insert(first ? list.begin() : list.end(), {bad, "s", "y"});
+      EXPECT_EQ(h.agent().set(list).err, ht::set_error(notWritable, bad)) << bad << first;
+      ASSERT_EQ(h.cmd("<test />"), "<error type='Test ok' />") << bad;
+      EXPECT_EQ(field(104, "name"), "Ops") << bad;
+    }
+  }
+}
+
+// Numbers beyond 32 bits, which snmpset cuts itself, sent as raw BER.
+TEST_F(SnmpTables, APortBeyond32BitsIsRefused)
+{
+  const struct {
+    std::string label, integer;  // the INTEGER's content bytes
+    int error;                   // error-status of the answer
+    std::string after;
+  } rows[] = {
+      {"2^32", std::string("\x01\0\0\0\0", 5), 10, "587"},
+      {"2^31", std::string("\0\x80\0\0\0", 5), 10, "587"},
+      {"-2^31-1", std::string("\xFF\x7F\xFF\xFF\xFF", 5), 10, "587"},
+      {"-2^32-1", std::string("\xFE\xFF\xFF\xFF\xFF", 5), 10, "587"},
+      {"2^31-1", "\x7F\xFF\xFF\xFF", 0, "2147483647"},
+      {"-2^31", std::string("\x80\0\0\0", 4), 0, "-2147483648"},
+      {"162 in five bytes", std::string("\0\0\0\0\xA2", 5), 0, "162"},
+  };
+  for (const auto &r : rows) {
+    EXPECT_EQ(ht::raw_set(h.agent().port, "private", kMailRow + ".9.104", r.integer), r.error) << r.label;
+    EXPECT_EQ(field(104, "port"), r.after) << r.label;
+  }
+}
+
+// The master agent listens where its configuration says, and nowhere else
+// (no SMUX on TCP port 199).
+TEST_F(SnmpTables, TheAgentListensOnlyWhereConfigured)
+{
+  char port[8];
+  std::snprintf(port, sizeof port, "%04X", h.agent().port);
+  const std::vector<std::string> configured = {std::string("udp 0100007F:") + port};
+  // (The agent opens its address a moment after the daemon answers commands.)
+  zt::wait_for([&] { return zt::inet_sockets(h.proc().pid()) == configured; });
+  EXPECT_EQ(zt::inet_sockets(h.proc().pid()), configured);
 }
 
 TEST_F(SnmpTables, EveryReadOnlyColumnRefusesASet)
