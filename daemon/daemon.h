@@ -129,11 +129,15 @@ public:
 // 1 when running as the SNMP master agent (-m), 0 as an AgentX subagent.
 int daemon_is_master(void);
 
-// Replays file_settings through def.tags: every element whose name is a tag
-// runs its handler as a client command would, with the reply discarded;
-// other elements (the root, grouping elements) run nothing. Returns the
-// parser's result, or -1 when the file cannot be opened (nothing happens).
-// Call it from def.startup when the daemon keeps its settings that way.
+// Replays file_settings through def.tags, a line at a time (the savers write
+// one element per line): every element whose name is a tag runs its handler
+// as a client command would, with the reply discarded; other elements (the
+// root, grouping elements, each start or end tag on a line of its own) run
+// nothing. A line that is not well-formed is left out with a log entry; the
+// lines after it still load. Returns 0, the first non-zero result of a line
+// (a handler's, or the parser's for a malformed line), or -1 when the file
+// cannot be opened (nothing happens). Call it from def.startup when the
+// daemon keeps its settings that way.
 int daemon_replay_settings(void);
 
 // True for the channel of the settings replay, whose replies go nowhere: a

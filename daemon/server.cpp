@@ -2,6 +2,9 @@
 // runs every command through the tag table, one after the other. The frame's
 // share of the start-up and shutdown routines, and the settings replay.
 #include <atomic>
+#include <cerrno>
+#include <string>
+#include <string_view>
 #include <ctime>
 #include <fcntl.h>
 #include <new>
@@ -11,6 +14,8 @@
 
 #include "frame_internal.h"
 #include "uds.h"
+#include "zun_text.h"
+#include "zunlog.h"
 #include "zunutils.h"
 
 namespace {
@@ -86,11 +91,6 @@ int stop_server_thread(void)
   return result;
 }
 
-ssize_t read_descriptor(void *ctx, void *buf, size_t size)
-{
-  return read(*static_cast<int *>(ctx), buf, size);
-}
-
 // Replies of replayed settings lines go nowhere; the whole count is reported
 // as written so that a handler that writes in a loop ends.
 ssize_t discard_write(void *, const void *, size_t count)
@@ -115,14 +115,77 @@ bool daemon_is_replay(const xml_channel *ch)
   return ch != nullptr && ch->write == discard_write;
 }
 
-int daemon_replay_settings(void)
+namespace {
+
+// The settings file whole (at most what a channel may carry); false when it
+// cannot be opened.
+bool read_settings(std::string &text)
 {
   int fd = open(file_settings, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return -1;
-  xml_channel ch{frame_def()->tags, read_descriptor, &fd, discard_write, nullptr, discard_close};
-  int result = helpers_xml_parse(&ch);
+    return false;
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0 || text.size() + static_cast<size_t>(n) > XML_CHANNEL_MAX)
+      break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
   close(fd);
+  return true;
+}
+
+// What a line of the settings file is parsed as: nothing for a blank line, a
+// declaration or comment, or the end tag of a group; a group's start tag
+// closed at once (its handler, if any, runs); any other line as it stands.
+std::string line_document(std::string_view line)
+{
+  size_t first = line.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos)
+    return "";
+  line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+  if (line.starts_with("<?") || line.starts_with("<!"))
+    return "";
+  bool one_tag = line.starts_with("<") && line.ends_with(">") && line.find('<', 1) == std::string_view::npos;
+  if (one_tag && line.starts_with("</"))
+    return "";
+  if (one_tag && !line.ends_with("/>")) {
+    std::string_view name = line.substr(1, line.find_first_of(" \t/>", 1) - 1);
+    return std::string(line) + "</" + std::string(name) + ">";
+  }
+  return std::string(line);
+}
+
+}  // namespace
+
+int daemon_replay_settings(void)
+{
+  std::string text;
+  if (!read_settings(text))
+    return -1;
+  xml_channel ch{frame_def()->tags, nullptr, nullptr, discard_write, nullptr, discard_close};
+  int result = 0;
+  size_t number = 0;
+  for (size_t at = 0; at < text.size(); number++) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end;
+    std::string doc = line_document(std::string_view(text).substr(at, end - at));
+    at = end + 1;
+    if (doc.empty())
+      continue;
+    // A line at a time: a line that is not well-formed costs what it holds,
+    // never the lines after it.
+    int rc = helpers_xml_parse_string(&ch, doc.data(), doc.size());
+    if (rc < 0) {
+      char entry[512];
+      zun_format(entry, sizeof entry, "Settings line %zu is not well-formed and was left out", number + 1);
+      zunlog_message("error", entry, 8);
+    }
+    if (result == 0)
+      result = rc;
+  }
   return result;
 }
 

@@ -40,7 +40,7 @@ constexpr notifier_attr ATTRS[] = {
     {"to", set_kind::list, M(to), sizeof(mail_notifier::to), M(recipient_buffer), M(recipients),
      ATTR_WORD},
     {"from", set_kind::text, M(from), sizeof(mail_notifier::from)},
-    {"message", set_kind::utf8, M(message), sizeof(mail_notifier::message)},
+    {"message", set_kind::text, M(message), sizeof(mail_notifier::message)},
     {"value", set_kind::state, H(value), sizeof(uint32_t)},
 };
 

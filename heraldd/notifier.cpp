@@ -46,10 +46,10 @@ void set_name(notifier &n, const char *value)
 // blanks, commas and semicolons) referenced in a working copy.
 void set_list(notifier &n, const notifier_attr &row, const char *value)
 {
-  strlcpy(&field<char>(n, row.field), value, row.size);
+  utf8_strlcpy(&field<char>(n, row.field), value, row.size);
   char *buffer = &field<char>(n, row.buffer);
   char **refs = &field<char *>(n, row.refs);
-  strlcpy(buffer, value, row.size);
+  utf8_strlcpy(buffer, value, row.size);
   for (size_t i = 0; i < NOTIFIER_RECIPIENTS; i++)
     refs[i] = nullptr;
   char *save = nullptr;
@@ -59,10 +59,12 @@ void set_list(notifier &n, const notifier_attr &row, const char *value)
     refs[count++] = token;
 }
 
+// Only what XML can carry goes out: a description stays readable and a
+// settings line loads again at the next start, whatever a field holds.
 void put_text(std::string &out, const char *text)
 {
   char escaped[6 * 1024];
-  out += helpers_xml_name(text, escaped, sizeof escaped);
+  out += helpers_xml_name(utf8_xml_clean(text).c_str(), escaped, sizeof escaped);
 }
 
 void put_line(const notifier &n, std::span<const line_field> fields, const char *end, std::string &out)
@@ -117,10 +119,7 @@ int notifier_set(notifier &n, const notifier_attr &row, const char *value)
   case set_kind::name:
     set_name(n, value);
     break;
-  case set_kind::text:
-    strlcpy(&field<char>(n, row.field), value, row.size);
-    break;
-  case set_kind::utf8:
+  case set_kind::text:  // cut at a whole character, so that it stays text
     utf8_strlcpy(&field<char>(n, row.field), value, row.size);
     break;
   case set_kind::number:

@@ -103,8 +103,7 @@ struct trap_notifier {
 // How an attribute row changes its field.
 enum class set_kind : unsigned char {
   name,        // the element name: published to the element database when it changes
-  text,        // strlcpy into the field
-  utf8,        // utf8_strlcpy into the field
+  text,        // copied into the field, cut at a whole UTF-8 character
   number,      // strtol with base detection, no range check
   ssl_active,  // "true...": on; otherwise ssl_active and starttls off
   starttls,    // "true...": starttls and ssl_active on; otherwise starttls off

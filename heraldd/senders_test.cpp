@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -200,6 +201,27 @@ TEST_F(Senders, TrapCommandLines)
     auto records = fire(trap_kind, r.attrs, r.command.empty() ? 0 : 1);
     EXPECT_EQ(records, r.command.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.command});
   }
+}
+
+// Whatever a field holds, the notifier's settings line loads again and its
+// description is readable XML: bytes that XML cannot carry are left out.
+TEST_F(Senders, LinesCarryOnlyWhatXmlCarries)
+{
+  notifier *n = notifier_new(mail_kind);
+  auto &m = reinterpret_cast<mail_notifier &>(*n);
+  std::strcpy(n->name, "N\xFF\xFE");
+  std::strcpy(m.server, "s\x01" "1");
+  std::strcpy(m.message, "caf\xC3");
+  std::string line;
+  notifier_settings_line(*n, line);
+  EXPECT_EQ(line, "\t\t<mail module =\"0\" num=\"0\" name=\"N\" server=\"s1\" port=\"25\" ssl_active=\"false\" "
+                  "starttls=\"false\" login=\"\" password=\"\" to=\"\" from=\"\" message=\"caf\" />\n");
+  const xml_tag_table none = {0, nullptr};
+  xml_channel ch{&none, nullptr, nullptr, nullptr, nullptr, nullptr};
+  std::string description = notifier_describe(*n);
+  for (const std::string &text : {line, description})
+    EXPECT_EQ(helpers_xml_parse_string(&ch, text.data(), text.size()), 0) << text;
+  notifier_free(n);
 }
 
 TEST_F(Senders, SmsCommandsOnePerPhone)

@@ -36,7 +36,7 @@ constexpr notifier_attr ATTRS[] = {
     {"priv_type", set_kind::text, TEXT(priv_type)},
     {"priv_pass", set_kind::text, TEXT(priv_pass), 0, 0, ATTR_SECRET},
     {"value", set_kind::state, H(value), sizeof(uint32_t)},
-    {"message", set_kind::utf8, TEXT(message)},
+    {"message", set_kind::text, TEXT(message)},
     // macro3 whole, macro4 to macro8 without their first and last character.
     MACRO(3, set_kind::text),  MACRO(4, set_kind::inner), MACRO(5, set_kind::inner),
     MACRO(6, set_kind::inner), MACRO(7, set_kind::inner), MACRO(8, set_kind::inner),

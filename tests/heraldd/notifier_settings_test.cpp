@@ -94,14 +94,22 @@ TEST(HeralddSettings, ReplayLoadsWhatItCanAndNeverStopsTheDaemon)
     const char *name;
     std::string file;
     std::vector<std::string> names;  // of the notifiers loaded, in id order
+    std::vector<int> bad_lines;      // logged as left out
   } rows[] = {
       {"grouping and unknown elements",
        "<settings>\n<mails>\n<mail num=\"4\" name=\"a\" />\n<unknown x=\"1\"/>\n</mails>\n<other>"
        "<sms num=\"2\" name=\"b\" colour=\"red\" /></other>\n</settings>\n",
-       {"a", "b"}},
-      {"cut in the middle", "<settings>\n<mails>\n<mail num=\"1\" name=\"a\" />\n<mail num=\"2\" na", {"a"}},
-      {"malformed after a line", "<settings><trap name=\"t\" /><sms name=\"s\"></settings>", {"t", "s"}},
-      {"not XML at all", "\x01\x02 garbage", {}},
+       {"a", "b"}, {}},
+      {"cut in the middle", "<settings>\n<mails>\n<mail num=\"1\" name=\"a\" />\n<mail num=\"2\" na", {"a"}, {4}},
+      {"malformed after a line", "<settings><trap name=\"t\" /><sms name=\"s\"></settings>", {"t", "s"}, {1}},
+      {"not XML at all", "\x01\x02 garbage", {}, {1}},
+      // One bad line costs its own notifier only, wherever it stands.
+      {"a line that is not UTF-8 among good ones",
+       "<?xml version=\"1.0\"?>\n<settings>\n\t<mails>\n\t\t<mail num=\"1\" name=\"a\" />\n"
+       "\t\t<mail num=\"2\" name=\"\xFF\xFE\" />\n\t\t<mail num=\"3\" name=\"c\" />\n\t</mails>\n\t<traps>\n"
+       "\t\t<trap num=\"1\" name=\"t\" server=\"x\x01\" />\n\t\t<trap num=\"2\" name=\"u\" />\n\t</traps>\n"
+       "</settings>\n",
+       {"a", "c", "u"}, {5, 9}},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
@@ -115,6 +123,10 @@ TEST(HeralddSettings, ReplayLoadsWhatItCanAndNeverStopsTheDaemon)
         names.push_back(field(d, "name"));
     }
     EXPECT_EQ(names, r.names);
+    std::vector<std::string> logged;
+    for (int line : r.bad_lines)
+      logged.push_back("Settings line " + std::to_string(line) + " is not well-formed and was left out");
+    EXPECT_EQ(h.log("error"), logged);
   }
 }
 
