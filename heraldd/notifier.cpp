@@ -60,11 +60,15 @@ void set_list(notifier &n, const notifier_attr &row, const char *value)
 }
 
 // Only what XML can carry goes out: a description stays readable and a
-// settings line loads again at the next start, whatever a field holds.
+// settings line loads again at the next start, whatever a field holds. A
+// tab or line end is written as a character reference: a parser reads a
+// raw one in an attribute as a blank, and a line end would split the
+// settings line, which is read a line at a time.
 void put_text(std::string &out, const char *text)
 {
   char escaped[6 * 1024];
-  out += helpers_xml_name(utf8_xml_clean(text).c_str(), escaped, sizeof escaped);
+  for (const char *p = helpers_xml_name(utf8_xml_clean(text).c_str(), escaped, sizeof escaped); *p != '\0'; p++)
+    out += *p == '\t' ? "&#9;" : *p == '\n' ? "&#10;" : *p == '\r' ? "&#13;" : std::string_view(p, 1);
 }
 
 void put_line(const notifier &n, std::span<const line_field> fields, const char *end, std::string &out)

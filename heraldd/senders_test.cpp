@@ -211,11 +211,11 @@ TEST_F(Senders, LinesCarryOnlyWhatXmlCarries)
   auto &m = reinterpret_cast<mail_notifier &>(*n);
   std::strcpy(n->name, "N\xFF\xFE");
   std::strcpy(m.server, "s\x01" "1");
-  std::strcpy(m.message, "caf\xC3");
+  std::strcpy(m.message, "caf\xC3\tb\nc\r");
   std::string line;
   notifier_settings_line(*n, line);
   EXPECT_EQ(line, "\t\t<mail module =\"0\" num=\"0\" name=\"N\" server=\"s1\" port=\"25\" ssl_active=\"false\" "
-                  "starttls=\"false\" login=\"\" password=\"\" to=\"\" from=\"\" message=\"caf\" />\n");
+                  "starttls=\"false\" login=\"\" password=\"\" to=\"\" from=\"\" message=\"caf&#9;b&#10;c&#13;\" />\n");
   const xml_tag_table none = {0, nullptr};
   xml_channel ch{&none, nullptr, nullptr, nullptr, nullptr, nullptr};
   std::string description = notifier_describe(*n);
