@@ -67,8 +67,18 @@ void set_list(notifier &n, const notifier_attr &row, const char *value)
 void put_text(std::string &out, const char *text)
 {
   char escaped[6 * 1024];
-  for (const char *p = helpers_xml_name(utf8_xml_clean(text).c_str(), escaped, sizeof escaped); *p != '\0'; p++)
-    out += *p == '\t' ? "&#9;" : *p == '\n' ? "&#10;" : *p == '\r' ? "&#13;" : std::string_view(p, 1);
+  std::string clean;
+  if (!utf8_xml_valid(text, std::strlen(text)))
+    text = (clean = utf8_xml_clean(text)).c_str();
+  const char *p = helpers_xml_name(text, escaped, sizeof escaped);
+  for (size_t run = std::strcspn(p, "\t\n\r");; run = std::strcspn(p, "\t\n\r")) {
+    out.append(p, run);
+    p += run;
+    if (*p == '\0')
+      return;
+    out += *p == '\t' ? "&#9;" : *p == '\n' ? "&#10;" : "&#13;";
+    p++;
+  }
 }
 
 void put_line(const notifier &n, std::span<const line_field> fields, const char *end, std::string &out)
