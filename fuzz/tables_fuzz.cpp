@@ -209,23 +209,23 @@ bool add_varbind(reader &in, const notifier_ids &ids, netsnmp_pdu *pdu, std::vec
 
   const void *data = value;
   size_t size = len;
+  auto take = [&](const auto &v) {
+    data = &v;
+    size = sizeof v;
+  };
   switch (t.kind) {
   case value_kind::signed_number:
   case value_kind::unsigned_number:
-    data = &as_long;
-    size = sizeof as_long;
+    take(as_long);
     break;
   case value_kind::counter64:
-    data = &c64;
-    size = sizeof c64;
+    take(c64);
     break;
   case value_kind::real:
-    data = &real;
-    size = sizeof real;
+    take(real);
     break;
   case value_kind::real64:
-    data = &real64;
-    size = sizeof real64;
+    take(real64);
     break;
   case value_kind::objid:
     data = objid.data();

@@ -148,7 +148,6 @@ TEST_F(Uploads, LanguageUploadNeedsTheRightAndALanguageName)
       {"", "heraldd.socket", "language denied"},   // no session at all
       {"", "fr.xml", "language denied"},
       {"plain", "fr.xml", "language denied"},       // a session without the right
-      {"reader", "fr.xml", "language denied"},
       {"langs", "heraldd.socket", "language denied"},
       {"langs", "picture.jpg", "language denied"},
       {"admin", "fr.xml.old", "language denied"},

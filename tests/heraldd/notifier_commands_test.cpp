@@ -202,7 +202,6 @@ TEST(HeralddCommands, ValuesThatWouldBeOptionsAreRefused)
       {"<addmail id=\"104\" to=\"a@x.org\" />", kNoError},
       {"<addtrap id=\"105\" server=\"nms\" />", kNoError},
       {"<addmail to=\"ops@x.y,-Hid>/tmp/f\" />", invalid},
-      {"<addmail name=\"N\" to=\"-t\" value=\"on\" />", invalid},
       {"<mail num=\"9\" to=\"a@x -H\" />", invalid},
       {"<addmail id=\"104\" name=\"N\" to=\"a@x.org;-Hx\" value=\"on\" />", invalid},
       {"<updateelement element=\"104\" to=\"-Hx\" value=\"on\" />", invalid},
