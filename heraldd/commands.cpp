@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "notifier.h"
-#include "sender.h"
+#include "heraldd.h"
 #include "zun_text.h"
 
 namespace {
@@ -158,21 +158,27 @@ int zunmail_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunmai
 int zunsms_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunsmslist, attrs); }
 int zuntrap_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zuntraplist, attrs); }
 
-int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, uint32_t id, const char **attrs,
-                      int (*send)(notifier &n))
+int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, const char **attrs)
 {
   notifier *n = notifier_attrs_refused(kind, attrs) == nullptr ? notifier_new(kind) : nullptr;
   int result = -1;
   if (n != nullptr) {
-    n->id = id;
+    n->id = kind.test_id;
     strlcpy(n->name, "Test Notify", sizeof n->name);
     result = notifier_apply(*n, attrs);
-    if (result == 0)
-      result = send(*n);
+    if (result == 0) {
+      std::string text = kind.test_text;
+      if (kind.test_message != NO_FIELD)
+        text += reinterpret_cast<const char *>(n) + kind.test_message;
+      result = notifier_send(*n, std::move(text), false);
+    }
     notifier_free(n);
   }
   return daemon_reply(ch, result == 0 ? NO_ERROR : TEST_FAILED);
 }
+
+int zunmail_cmd_test(xml_channel *ch, const char **attrs) { return notifier_cmd_test(ch, mail_kind, attrs); }
+int zuntrap_cmd_test(xml_channel *ch, const char **attrs) { return notifier_cmd_test(ch, trap_kind, attrs); }
 
 // <getelement element="ID" />: the notifier's description.
 int notifier_cmd_get(xml_channel *ch, const char **attrs)

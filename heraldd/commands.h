@@ -29,13 +29,12 @@ int notifier_cmd_update(xml_channel *ch, const char **attrs);
 int notifier_cmd_ctl(xml_channel *ch, const char **attrs);
 
 // A test notification (testmail, testtrap): a notifier of the kind that no
-// list holds, named "Test Notify", with the id given; the command's
-// attributes applied, then send() when applying returned 0. Replies
-// "no error" when both returned 0, "send test message failed" otherwise.
-struct notifier;
+// list holds, named "Test Notify", with the kind's test id; the command's
+// attributes applied, then the kind's test text queued when applying
+// returned 0. Replies "no error" when both returned 0, "send test message
+// failed" otherwise.
 struct notifier_kind;
-int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, uint32_t id, const char **attrs,
-                      int (*send)(notifier &n));
+int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, const char **attrs);
 
 // Savers of the settings file, one group each.
 int zunmail_list_save(xml_channel *ch);

@@ -17,9 +17,9 @@
 #include "tables.h"
 #include "zundb.h"
 
-notifier_list zunmaillist{&mail_kind, &mail_sender};
-notifier_list zunsmslist{&sms_kind, &sms_sender};
-notifier_list zuntraplist{&trap_kind, &trap_sender};
+notifier_list zunmaillist{&mail_kind};
+notifier_list zunsmslist{&sms_kind};
+notifier_list zuntraplist{&trap_kind};
 
 namespace {
 
@@ -145,7 +145,7 @@ int notifier_list_create(notifier_list &list)
       return -1;
     }
     list.ready = true;
-    if (sender_start(*list.out) != 0)
+    if (sender_start(*list.kind->out, list) != 0)
       return -1;
   }
   if (notifier_table_initialize(list) != 0)  // the SNMP table over the container
@@ -178,6 +178,7 @@ notifier *notifier_list_add(notifier_list &list, int32_t num)
   }
   n->num = num < 0 ? allocate_num(list) : num;
   n->module = list.module_id;
+  n->listed = true;
   register_element(list, *n);
   row->index_oid[0] = n->id;
   row->index.oids = row->index_oid;
@@ -254,6 +255,8 @@ int notifier_list_delete(notifier_list &list, uint32_t id)
       return -1;
     CONTAINER_REMOVE(list.rows, row);
   }
+  // What it still had to send goes with it.
+  sender_forget(*list.kind->out, id);
   // An SNMP set may still hold the notifier's lock (taken while it held the
   // list's, see notifier_list_lock): the notifier is freed once it is let go.
   pthread_spin_lock(&row->record->lock);
@@ -268,7 +271,7 @@ void notifier_list_destroy(notifier_list &list)
 {
   if (!list.ready)
     return;
-  sender_stop(*list.out);
+  sender_stop(*list.kind->out);
   {
     ListLock hold(list);
     each_row(list, [&](table_row &row) {

@@ -1,6 +1,6 @@
 // Mail notifiers: the record's attributes, description and settings line;
-// firing, which builds one sendmail command line per recipient; the mail
-// sender, which runs them in order and logs each outcome; and the test mail.
+// the sendmail command line of each recipient, the video clip and message
+// of a pulse, and how a command's outcome is logged.
 //
 // No text of a notifier or a command changes what the shell runs: texts in
 // the message go through echo's and the shell's quoting, arguments are quoted
@@ -11,9 +11,8 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
-#include "daemon.h"
-#include "commands.h"
 #include "heraldd.h"
 #include "notifier.h"
 #include "sender.h"
@@ -71,8 +70,7 @@ constexpr line_field SETTINGS[] = {
 
 void defaults(notifier &n) { reinterpret_cast<mail_notifier &>(n).port = 25; }
 
-constexpr size_t RECORD_SIZE = 16704;
-constexpr size_t COMMAND_AREA = RECORD_SIZE - RECORD_NAME;
+constexpr size_t COMMAND_AREA = 16640;  // the longest command line, as on the board
 constexpr const char *CA_FILE = "/usr/ssl/ca-certificates.crt";
 constexpr const char *CLIP = "/tmp/out.avi";
 constexpr const char *MESSAGE_FILE = "/tmp/output.msg";
@@ -119,122 +117,98 @@ std::string transport(const mail_notifier &m, const char *recipient)
   return out;
 }
 
-// Queues one record per recipient: `head` (the message part), then the
-// recipient's transport part. False when a record could not be queued.
-void queue_for_recipients(const mail_notifier &m, const std::string &head)
+// The recipients that may stand on a command line.
+std::vector<const char *> recipients(const mail_notifier &m)
 {
-  char record[RECORD_SIZE];
+  std::vector<const char *> out;
   for (size_t i = 0; i < NOTIFIER_RECIPIENTS && m.recipients[i] != nullptr; i++) {
-    if (notifier_is_option(m.recipients[i])) {  // refused where it is set; never an option
+    if (notifier_is_option(m.recipients[i]))  // refused where it is set; never an option
       heraldd_log("error", "Send mail '%s' error: recipient '%s' refused", m.head.name, m.recipients[i]);
-      continue;
-    }
-    std::string command = head + transport(m, m.recipients[i]);
-    if (command.size() >= COMMAND_AREA)
-      continue;  // cannot happen with the fields' widths; never sent cut
-    std::memset(record, 0, sizeof record);
-    strlcpy(record, m.head.name, RECORD_NAME);
-    std::memcpy(record + RECORD_NAME, command.data(), command.size());
-    sender_queue(mail_sender, record);
+    else
+      out.push_back(m.recipients[i]);
   }
+  return out;
 }
 
-// Runs a command on the firing thread (the clip script, makemime).
-int run_here(const std::string &command)
-{
-  return zunrun_shell(command.c_str(), 128, [](void *, const char *, size_t) {}, nullptr, nullptr);
-}
-
-// The outcome of one mail command, judged from its output.
-void run_record(sender &s, char *record)
-{
-  std::string output;
-  if (sender_run_command(s, record, output) < 0)
-    heraldd_log("error", "Send SNMP mail '%s' error", record);
-  else if (output.empty() || output.find("return:1") != std::string::npos ||
-           output.find("Timeout") != std::string::npos)
-    heraldd_log("message", "The mail '%s' was sent", record);
-  else
-    heraldd_log("error", "Send mail '%s' error: %s", record, output.c_str());
-}
-
-// Every applying checks for the mail program first: without it nothing can
-// be sent, and the command that created or changed the notifier says so.
-int fire(notifier &n, const char **attrs)
-{
-  if (access(zunpath(SENDMAIL).c_str(), F_OK) != 0) {
-    zunlog_message("error", "Send mail error: \"/usr/sbin/sendmail\" not found\n", 8);
-    return -1;
-  }
-  auto &m = reinterpret_cast<mail_notifier &>(n);
-  if (n.value == STATE_ON) {
-    const char *text = key_find(attrs, "textready");
-    m.text = text != nullptr ? text : "";
-    zunmail_queue_text(m);
-    m.text = nullptr;
-  } else if (n.value == STATE_PULSE) {
-    zunmail_queue_video(m);
-  }
-  return 0;
-}
-
-}  // namespace
-
-const char *heraldd_hostname = "Orvane NMS";
-sender mail_sender{"mail", RECORD_SIZE, 65536, run_record};
-
-int zunmail_queue_text(mail_notifier &m)
+// The message part of a text mail: the ready text cut (at a whole
+// character) so that the command fits with the longest transport part.
+std::string text_head(const mail_notifier &m, const std::string &text, size_t longest)
 {
   std::string head = "echo -e \"From:" + zunrun_in_echo(one_line(m.from)) + "\\nSubject: " +
                      zunrun_in_echo(one_line(heraldd_hostname)) + " EMS '" +
                      zunrun_in_echo(one_line(m.head.name)) +
                      "' notice\\nDate: `date -R`\\nContent-Type: text/plain; charset=UTF-8\\n\\n";
   std::string tail = "\\n.\\n\" | " + zunrun_arg(zunpath(SENDMAIL)) + " -w 30";
-  // The longest transport part of the recipients bounds the ready text.
-  size_t longest = 0;
-  for (size_t i = 0; i < NOTIFIER_RECIPIENTS && m.recipients[i] != nullptr; i++)
-    longest = std::max(longest, transport(m, m.recipients[i]).size());
   size_t fixed = head.size() + tail.size() + longest;
   if (fixed >= COMMAND_AREA)
-    return 0;
-  head += zunrun_fit(m.text != nullptr ? m.text : "", COMMAND_AREA - 1 - fixed, zunrun_in_echo) + tail;
-  queue_for_recipients(m, head);
+    return "";
+  return head + zunrun_fit(text, COMMAND_AREA - 1 - fixed, zunrun_in_echo) + tail;
+}
+
+// One command per recipient: the text mail, or the video message made by
+// the pulse hook.
+int commands(const notifier &n, const send_job &job, std::vector<send_command> &out)
+{
+  const auto &m = reinterpret_cast<const mail_notifier &>(n);
+  std::vector<const char *> to = recipients(m);
+  size_t longest = 0;
+  for (const char *recipient : to)
+    longest = std::max(longest, transport(m, recipient).size());
+  std::string head = job.pulse ? "cat " + zunrun_arg(zunpath(MESSAGE_FILE)) + " | " + zunrun_arg(zunpath(SENDMAIL)) +
+                                     " -w 20"
+                               : text_head(m, job.text, longest);
+  for (const char *recipient : to) {
+    std::string command = head + transport(m, recipient);
+    if (!head.empty() && command.size() < COMMAND_AREA)  // never sent cut
+      out.push_back({recipient, std::move(command)});
+  }
   return 0;
 }
 
-int zunmail_queue_video(mail_notifier &m)
+// Every applying checks for the mail program first: without it nothing can
+// be sent, and the command that created or changed the notifier says so.
+int ready(notifier &)
 {
-  run_here("clipbuild.sh");
+  if (access(zunpath(SENDMAIL).c_str(), F_OK) == 0)
+    return 0;
+  zunlog_message("error", "Send mail error: \"/usr/sbin/sendmail\" not found\n", 8);
+  return -1;
+}
+
+// A video mail: the clip, then the message that carries it, made once for
+// all recipients (one pulse job runs at a time: the files have fixed names).
+int make_video(sender &s, notifier &n, std::atomic<pid_t> *running)
+{
+  auto &m = reinterpret_cast<mail_notifier &>(n);
+  auto quiet = [](void *, const char *, size_t) {};
+  zunrun_shell("clipbuild.sh", 128, quiet, nullptr, running, s.deadline_ms);
   std::string clip = zunpath(CLIP);
   if (access(clip.c_str(), R_OK) != 0) {
     heraldd_log("send mail error", "Send mail '%s' error: no video", m.head.name);
-    return 0;
+    return -1;
   }
-  std::string message = zunpath(MESSAGE_FILE);
-  run_here("makemime -c \"video/ogg\" -o " + zunrun_arg(message) + " -a \"From: " +
-           zunrun_in_double_quotes(one_line(m.from)) + "\" -a \"Subject: " +
-           zunrun_in_double_quotes(one_line(heraldd_hostname)) + " EMS '" +
-           zunrun_in_double_quotes(one_line(m.head.name)) +
-           "' video notification\" -a \"Date: `date -R`\" " + zunrun_arg(clip));
-  queue_for_recipients(m, "cat " + zunrun_arg(message) + " | " + zunrun_arg(zunpath(SENDMAIL)) + " -w 20");
+  std::string message = "makemime -c \"video/ogg\" -o " + zunrun_arg(zunpath(MESSAGE_FILE)) + " -a \"From: " +
+                        zunrun_in_double_quotes(one_line(m.from)) + "\" -a \"Subject: " +
+                        zunrun_in_double_quotes(one_line(heraldd_hostname)) + " EMS '" +
+                        zunrun_in_double_quotes(one_line(m.head.name)) +
+                        "' video notification\" -a \"Date: `date -R`\" " + zunrun_arg(clip);
+  zunrun_shell(message.c_str(), 128, quiet, nullptr, running, s.deadline_ms);
   return 0;
 }
 
-// <testmail ... />: the test mail's body is the notifier's message.
-static int send_test(notifier &n)
+constexpr shell_outcome OUTCOME = {"The mail '%s' was sent", "Send mail '%s' error: %s", "Send SNMP mail '%s' error",
+                                   "return:1"};
+
+bool run(sender &s, const char *name, const send_command &c, std::atomic<pid_t> *running)
 {
-  auto &m = reinterpret_cast<mail_notifier &>(n);
-  std::string text = std::string("This is a test message:\n\n") + m.message;
-  m.text = text.c_str();
-  zunmail_queue_text(m);
-  m.text = nullptr;
-  return 0;
+  return sender_run_shell(s, name, c.line, OUTCOME, COMMAND_AREA, running);
 }
 
-int zunmail_cmd_test(xml_channel *ch, const char **attrs)
-{
-  return notifier_cmd_test(ch, mail_kind, 0, attrs, send_test);
-}
+constexpr const char *SNMP_COLUMNS[] = {"server", "port", "login", "password", "to", "from", "message"};
+
+}  // namespace
+
+sender mail_sender{"mail", 4, 65536, true, run};
 
 extern const notifier_kind mail_kind = {
     .noun = "mail",
@@ -246,7 +220,17 @@ extern const notifier_kind mail_kind = {
     .defaults = defaults,
     .attrs = ATTRS,
     .begin_command = nullptr,
-    .fire = fire,
+    .ready = ready,
+    .out = &mail_sender,
+    .text_size = 0,
+    .fired_field = NO_FIELD,
+    .fired_size = 0,
+    .commands = commands,
+    .pulse = make_video,
+    .test_text = "This is a test message:\n\n",
+    .test_message = offsetof(mail_notifier, message),
+    .test_id = 0,
+    .snmp_columns = SNMP_COLUMNS,
     .description = DESCRIPTION,
     .description_end = "\" />",
     .group_open = "\t<mails>\n",

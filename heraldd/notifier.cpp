@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "sender.h"
+#include "xmlhelpers.h"
 #include "zun_text.h"
 #include "zundb.h"
 
@@ -258,9 +261,57 @@ int notifier_apply(notifier &n, const char **attrs)
       if (std::strcmp(row.name, attrs[i]) == 0)
         notifier_set(n, row, attrs[i + 1]);
   default_name(n);
-  int result = kind.fire != nullptr ? kind.fire(n, attrs) : 0;
+  int result = kind.ready != nullptr ? kind.ready(n) : 0;
+  if (result == 0 && n.value == STATE_ON) {
+    const char *text = key_find(attrs, "textready");
+    std::string ready = text != nullptr ? text : "";
+    if (kind.text_size != 0 && ready.size() >= kind.text_size) {  // cut at a whole character
+      std::vector<char> cut(kind.text_size);
+      utf8_strlcpy(cut.data(), ready.c_str(), cut.size());
+      ready = cut.data();
+    }
+    notifier_send(n, std::move(ready), false);
+  } else if (result == 0 && n.value == STATE_PULSE && kind.pulse != nullptr) {
+    notifier_send(n, "", true);
+  }
   n.value = STATE_OFF;
   return result;
+}
+
+int notifier_send(notifier &n, std::string text, bool pulse)
+{
+  return sender_queue(*notifier_kind_of(n).out, n, n.listed, pulse, std::move(text));
+}
+
+notifier_ptr notifier_copy(const notifier &from)
+{
+  const notifier_kind &kind = notifier_kind_of(from);
+  notifier_ptr to(notifier_new(kind));
+  if (to == nullptr)
+    return to;
+  // The head field by field (its lock is the copy's own), then the rest.
+  to->id = from.id;
+  to->module = from.module;
+  to->num = from.num;
+  to->type = from.type;
+  std::memcpy(to->name, from.name, sizeof to->name);
+  to->state = from.state;
+  to->value = from.value;
+  to->registered = from.registered;
+  to->listed = false;
+  std::memcpy(reinterpret_cast<char *>(to.get()) + sizeof(notifier),
+              reinterpret_cast<const char *>(&from) + sizeof(notifier), kind.record_size - sizeof(notifier));
+  // A list's references point into the copy's own working copy.
+  for (const notifier_attr &row : kind.attrs) {
+    if (row.kind != set_kind::list)
+      continue;
+    auto *refs = &field<char *>(*to, row.refs);
+    const char *from_buffer = &field<char>(from, row.buffer);
+    for (size_t i = 0; i < NOTIFIER_RECIPIENTS; i++)
+      if (refs[i] != nullptr)
+        refs[i] = &field<char>(*to, row.buffer) + (refs[i] - from_buffer);
+  }
+  return to;
 }
 
 std::string notifier_describe(notifier &n)

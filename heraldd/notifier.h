@@ -21,6 +21,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
+#include <vector>
+#include <sys/types.h>
 #include <pthread.h>
 #include <span>
 #include <string>
@@ -54,6 +57,7 @@ struct notifier {
   uint32_t value;     // state code of the last `value`; 6 between commands
   pthread_spinlock_t lock;
   bool registered;    // the element database gave the id: a new name is published
+  bool listed;        // held by a list (a test notification's is not)
 };
 
 struct mail_notifier {
@@ -67,7 +71,6 @@ struct mail_notifier {
   char to[320];
   char from[64];
   char message[1024];
-  const char *text;                         // the ready text while a command fires it
   char recipient_buffer[320];               // working copy of `to`, cut into tokens
   char *recipients[NOTIFIER_RECIPIENTS];    // into recipient_buffer; null after the last
 };
@@ -76,7 +79,6 @@ struct sms_notifier {
   notifier head;
   char to_phone[160];
   char message[512];
-  const char *text;
   char phone_buffer[160];
   char *phones[NOTIFIER_RECIPIENTS];
 };
@@ -96,7 +98,6 @@ struct trap_notifier {
   char priv_type[8];
   char priv_pass[64];
   char message[1024];
-  const char *text;
   char macro[TRAP_MACROS][256];  // macro3 ... macro8 of the current command
 };
 
@@ -153,6 +154,12 @@ struct line_field {
   size_t field;
 };
 
+struct sender;
+struct send_job;
+struct send_command;
+
+inline constexpr size_t NO_FIELD = SIZE_MAX;
+
 struct notifier_kind {
   const char *noun;          // "mail", "sms", "trap"
   uint32_t type;             // element type code
@@ -164,10 +171,37 @@ struct notifier_kind {
   std::span<const notifier_attr> attrs;
   // Run at the start of every command that applies attributes. Optional.
   void (*begin_command)(notifier &n);
-  // Step 3 of applying, under the notifier's lock, with the command's
-  // attributes: sends a notification when the value asks for one (5, and 8
-  // for a video mail); its result is applying's. Null: nothing is sent.
-  int (*fire)(notifier &n, const char **attrs);
+  // Run by every applying after the setters: non-zero when nothing of the
+  // kind can be sent (logged); applying then fires nothing and returns it.
+  // Optional.
+  int (*ready)(notifier &n);
+
+  // Sending. Value 5 queues the command's ready text (`textready`, its first
+  // text_size - 1 bytes, 0: whole), value 8 a pulse job when the kind has a
+  // pulse hook. The bytes [fired_field, +fired_size) of the record belong to
+  // the firing command: a job keeps them from its firing, the rest of the
+  // record is read again when it runs.
+  sender *out;
+  size_t text_size;
+  size_t fired_field;
+  size_t fired_size;
+  // The outside commands that send a job for the notifier as it is, one per
+  // recipient: 0, or non-zero when the notifier cannot be sent as it is
+  // (logged; nothing is sent).
+  int (*commands)(const notifier &n, const send_job &job, std::vector<send_command> &out);
+  // Makes what a pulse job sends, on the sender's side, before its commands
+  // (its outside programs end through *running): 0, or non-zero (logged).
+  int (*pulse)(sender &s, notifier &n, std::atomic<pid_t> *running);
+
+  // The test command (testmail, testtrap): a notifier of the kind with this
+  // id, whose text is test_text followed by the field at test_message
+  // (NO_FIELD: nothing). Null test_text: the kind has none.
+  const char *test_text;
+  size_t test_message;
+  uint32_t test_id;
+
+  // The setter rows of the SNMP table's columns from 8 on.
+  std::span<const char *const> snmp_columns;
   std::span<const line_field> description;
   const char *description_end;
   const char *group_open;    // "\t<mails>\n"
@@ -180,11 +214,8 @@ extern const notifier_kind mail_kind, sms_kind, trap_kind;
 
 // A list of one kind: rows in a container ordered by element id (the SNMP
 // table's container), the module id, the number counter, the list's lock.
-struct sender;
-
 struct notifier_list {
   const notifier_kind *kind;
-  sender *out;  // the kind's sender
   netsnmp_container *rows = nullptr;
   uint32_t module_id = 0;
   int32_t next_num = 1;
@@ -235,9 +266,14 @@ bool notifier_list_with(notifier_list &list, uint32_t id, void (*fn)(notifier &,
 // Applies a command's attributes (in their order, every row of the kind's
 // table whose name equals the attribute's) under the notifier's lock, sets
 // the default name when the name is empty, fires the notifier when the value
-// asks for it, and sets the value back to 6. Returns the firing hook's
-// result (0 without one).
+// asks for it (queues, see the kind's sending), and sets the value back to
+// 6. Returns the kind's ready hook's result (0 without one); whether a
+// firing was queued does not change it.
 int notifier_apply(notifier &n, const char **attrs);
+
+// Queues a notification of the notifier (its lock held): its ready text, or
+// a pulse job. 0, or the result of sender_queue.
+int notifier_send(notifier &n, std::string text, bool pulse);
 
 // The element description of a notifier (default name set first), under its
 // lock.

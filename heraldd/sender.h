@@ -1,82 +1,131 @@
-// A sender: the pipe of fixed-size records that the command side fills and
-// the one thread that empties it, running each record's outside command (or
-// exchange) in queue order.
+// A kind's sender: one queue of notifications per notifier and the workers
+// that empty them.
 //
-// The pipe is a pair of packet sockets: a record is written with one send
-// and read with one receive, whole (its zero tail is not sent: the receiving
-// buffer is cleared before each record). Records never block the command side: a
-// record that the pipe has no room for (a command hangs, many fired at once)
-// is dropped and logged. The pipe exists before the
-// thread starts, so a record can be queued the moment the list exists. The
-// stop drops what is still queued, ends a command that is running, and waits
-// for the thread.
+// Firing a notifier queues a job: a copy of the notifier as it was fired,
+// with the ready text. The command side only copies: nothing it does waits
+// on another program. A worker takes the next notifier with work in turn
+// (round robin over the notifiers, one job of a notifier at a time, so a
+// notifier's notifications go out in order and one that hangs holds up only
+// itself), builds the job's outside commands from the notifier as it is
+// then (a server or recipients changed since the firing apply), and runs
+// them, each with a deadline past which its process group is ended.
+//
+// A failed command of a kind that retries is queued again for its recipient
+// alone, after 30 s and then after 2 minutes; the third failure is logged as
+// given up. A notifier's queue holds at most SENDER_QUEUE_LIMIT jobs: past
+// it the oldest is dropped and logged. Deleting a notifier drops its queue
+// and ends the command that runs for it. At most one pulse job (a video
+// mail: its clip and message files have fixed names) runs at a time.
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <string>
 #include <sys/types.h>
+#include <vector>
+
+struct notifier;
+struct notifier_list;
+
+inline constexpr size_t SENDER_QUEUE_LIMIT = 20;  // jobs waiting per notifier
+inline constexpr int SENDER_TRIES = 3;            // a failed mail or trap: the first try and two more
+
+// A copy of a notifier that no list holds, freed with it.
+struct notifier_copy_free {
+  void operator()(notifier *n) const;
+};
+using notifier_ptr = std::unique_ptr<notifier, notifier_copy_free>;
+
+struct send_job {
+  notifier_ptr fired;     // the notifier as it was fired
+  bool listed = false;    // a list's notifier: its configuration is read again when the job runs
+  bool pulse = false;     // the kind's pulse action (a video mail) instead of the ready text
+  std::string text;       // the ready text
+  std::string recipient;  // a retry: this recipient alone; "" every recipient
+  int tries = 0;          // failed runs so far
+  std::chrono::steady_clock::time_point due{};
+};
+
+// One outside command of a job (or one exchange): for whom, and the line.
+struct send_command {
+  std::string recipient;
+  std::string line;
+};
 
 struct sender {
-  // Runs one record; the record's command area may be reused for output.
-  using runner = void (*)(sender &s, char *record);
-  sender(const char *n, size_t record, size_t stack, runner r)
-      : noun(n), record_size(record), stack_size(stack), run(r)
+  // Runs one command for the notifier named `name`, logs its outcome; true
+  // when it went out.
+  using runner = bool (*)(sender &s, const char *name, const send_command &c, std::atomic<pid_t> *running);
+
+  sender(const char *n, int w, size_t stack, bool retry, runner r)
+      : noun(n), workers(w), stack_size(stack), retries(retry), run(r)
   {
   }
 
-  const char *noun;       // "mail", "sms", "trap": in the log texts
-  size_t record_size;
+  const char *noun;     // "mail", "sms", "trap": in the log texts
+  int workers;
   size_t stack_size;
+  bool retries;
   runner run;
+  notifier_list *list = nullptr;  // whose notifiers it sends, set at start
+  long deadline_ms = 0;                 // of every outside command, set at start
+  long retry_ms[SENDER_TRIES - 1] = {};
 
-  int fds[2] = {-1, -1};
-  pthread_t thread{};
-  bool started = false;
-  std::atomic<pid_t> running{0};  // process group of the command being run
-  std::atomic<bool> stopping{false};
-  std::mutex write_lock;
+  struct queue {
+    std::vector<send_job> jobs;  // in queue order
+    bool busy = false;           // a worker runs one of its jobs
+    uint64_t generation = 0;     // moves when the queue is dropped
+    std::atomic<pid_t> running{0};
+  };
+  std::mutex lock;
+  // Never destroyed: a process that ends without stopping its senders (a
+  // test, a failed start) must not wait in its destructor for the workers.
+  std::condition_variable &wake = *new std::condition_variable;
+  std::map<uint32_t, queue> queues;  // by notifier id
+  uint32_t last_served = 0;
+  bool pulse_busy = false;
+  bool stopping = false;
+  std::vector<pthread_t> threads;
 };
 
-// Creates the pipe and starts the thread. 0, or -1 (logged once as
-// "SNMP %s pipe: %s"; queueing then fails at once).
-int sender_start(sender &s);
+// Starts the workers of a list's sender: 0, or -1 when none could be
+// started (logged as "SNMP %s pipe: %s").
+int sender_start(sender &s, notifier_list &list);
 
-// Queues one whole record (record_size bytes: the name, then a
-// zero-terminated command). 0, or -1 when there is no pipe or no room for it
-// (logged).
-int sender_queue(sender &s, const char *record);
+// Queues a job for the notifier (its lock held): 0; the result of the
+// kind's command building when it refuses the notifier as it is (nothing is
+// queued); -1 when the sender does not run.
+int sender_queue(sender &s, const notifier &n, bool listed, bool pulse, std::string text);
 
-// Drops the queued records, ends a running command and waits for the thread.
+// Drops the notifier's queue and ends the command that runs for it.
+void sender_forget(sender &s, uint32_t id);
+
+// Drops every queue, ends the running commands and waits for the workers.
 void sender_stop(sender &s);
 
-// The record's name part: the first 64 bytes.
-inline constexpr size_t RECORD_NAME = 64;
+// What a shell command's outcome is logged as, for one kind.
+struct shell_outcome {
+  const char *sent;         // "The mail '%s' was sent"
+  const char *failed;       // "Send mail '%s' error: %s"
+  const char *not_started;  // "Send SNMP mail '%s' error"
+  const char *also_sent;    // output that counts as sent with a zero status too, or null
+};
 
-// Runs the record's command (after its name) and keeps its output, read in
-// pieces of at most 127 bytes, each XML-escaped, up to the record's command
-// area. The command's exit status, or -1 when it could not be started.
+// Runs a command through the shell with the sender's deadline. A non-zero
+// exit status (or the deadline) is a failure, logged with the output; a zero
+// status is judged by the output: empty, "Timeout" or `also_sent` is sent.
+// The output is read in pieces of at most 127 bytes, each XML-escaped, up
+// to `output_limit` bytes.
 inline constexpr size_t OUTPUT_PIECE = 127;
-int sender_run_command(sender &s, const char *record, std::string &output);
+bool sender_run_shell(sender &s, const char *name, const std::string &command, const shell_outcome &texts,
+                      size_t output_limit, std::atomic<pid_t> *running);
 
-// One appliance log entry of heraldd: the text formatted into 512 bytes (a
-// longer one is cut), source code 8.
-void heraldd_log(const char *clas, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-// The three senders and what fills them (a notifier's lock held).
-struct mail_notifier;
-struct sms_notifier;
-struct trap_notifier;
-extern sender mail_sender, sms_sender, trap_sender;
-
-// One text-mail record per recipient, the ready text in m.text. 0.
-int zunmail_queue_text(mail_notifier &m);
-// The clip and its message made once, then one record per recipient. 0.
-int zunmail_queue_video(mail_notifier &m);
-// One addsms record per phone, the ready text in s.text. 0.
-int zunsms_queue(sms_notifier &s);
-// The trap command for the ready text in t.text, queued: 0; the access
-// result when the trap program is missing; -1 for an unknown version or
-// security level (nothing queued).
-int zuntrap_queue(trap_notifier &t);
+// A copy of a notifier's record (its lock aside, its list references into
+// its own working copy), made under the source's lock. Null without memory.
+notifier_ptr notifier_copy(const notifier &n);

@@ -19,12 +19,13 @@
 namespace {
 
 std::mutex g_lock;
-std::vector<std::string> g_records;  // the command part of each record, in queue order
+std::vector<std::string> g_records;  // each command, in the order it would run
 
-void capture(sender &, char *record)
+bool capture(sender &, const char *, const send_command &c, std::atomic<pid_t> *)
 {
   std::lock_guard<std::mutex> hold(g_lock);
-  g_records.emplace_back(record + RECORD_NAME);
+  g_records.push_back(c.line);
+  return true;
 }
 
 class Senders : public ::testing::Test {
@@ -37,15 +38,16 @@ protected:
     for (const char *file : {"/usr/sbin/sendmail", "/usr/bin/snmptrap"})
       std::ofstream(root + file) << "";
     setenv("APPLIANCE_ROOT", root.c_str(), 1);
-    for (sender *s : {&mail_sender, &sms_sender, &trap_sender}) {
-      s->run = capture;
-      sender_start(*s);
+    for (notifier_list *list : {&zunmaillist, &zunsmslist, &zuntraplist}) {
+      list->kind->out->run = capture;
+      list->kind->out->workers = 1;  // one worker: the commands in their order
+      sender_start(*list->kind->out, *list);
     }
   }
   static void TearDownTestSuite()
   {
-    for (sender *s : {&mail_sender, &sms_sender, &trap_sender})
-      sender_stop(*s);
+    for (const notifier_kind *kind : {&mail_kind, &sms_kind, &trap_kind})
+      sender_stop(*kind->out);
     std::filesystem::remove_all(root);
   }
 

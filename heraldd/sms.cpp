@@ -1,10 +1,12 @@
 // SMS notifiers: the record's attributes, description and settings line;
-// firing, which queues one addsms command per phone for the modem daemon;
-// the SMS sender, which hands them to it in order and logs each outcome.
+// one addsms command per phone for the modem daemon, and how its answer is
+// logged.
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "heraldd.h"
 #include "notifier.h"
 #include "sender.h"
 #include "uds.h"
@@ -41,8 +43,7 @@ constexpr line_field SETTINGS[] = {
 
 void defaults(notifier &) {}
 
-constexpr size_t RECORD_SIZE = 2240;
-constexpr size_t COMMAND_AREA = RECORD_SIZE - RECORD_NAME;
+constexpr size_t COMMAND_AREA = 2176;  // the longest command and the modem daemon's answer
 constexpr size_t TEXT_SIZE = 2048;
 constexpr const char *CELLULARD_SOCKET = "/tmp/cellulard.socket";
 
@@ -56,64 +57,52 @@ int reply_error(xml_channel *, const char **attrs)
 constexpr xml_tag REPLY_TAGS[] = {{"error", reply_error, nullptr}};
 constexpr xml_tag_table sms_reply_table = {1, REPLY_TAGS};
 
-// Hands one record's command to the modem daemon.
-void zunsms_forward(sender &, char *record)
+// One addsms command per phone, the ready text escaped and cut (at a whole
+// entity) so that the command fits.
+int commands(const notifier &n, const send_job &job, std::vector<send_command> &out)
 {
-  const char *name = record;
-  char *area = record + RECORD_NAME;
-  if (udsclient_exchange(CELLULARD_SOCKET, area, COMMAND_AREA) != 0) {
-    heraldd_log("send sms error", "GSM module is not loaded");
-    return;
+  const auto &s = reinterpret_cast<const sms_notifier &>(n);
+  char escaped[2 * TEXT_SIZE];
+  for (size_t i = 0; i < NOTIFIER_RECIPIENTS && s.phones[i] != nullptr; i++) {
+    std::string command = "<addsms to_phone=\"";
+    command += helpers_xml_name(s.phones[i], escaped, sizeof escaped);
+    command += "\" message=\"";
+    const char *tail = "\" />";
+    size_t room = COMMAND_AREA - command.size() - std::strlen(tail);
+    helpers_xml_name(job.text.c_str(), escaped, room < sizeof escaped ? room : sizeof escaped);
+    command += escaped;
+    command += tail;
+    if (command.size() < COMMAND_AREA)
+      out.push_back({s.phones[i], std::move(command)});
   }
-  xml_channel reply{&sms_reply_table, nullptr, nullptr, nullptr, nullptr, nullptr};
-  if (helpers_xml_parse_string(&reply, area, std::strlen(area)) == 0)
-    heraldd_log("send sms", "SMS '%s' was added to send queue", name);
-  else
-    heraldd_log("send sms error", "SMS '%s' failed to add", name);
-}
-
-// Value 5 sends the command's ready text to every phone.
-int fire(notifier &n, const char **attrs)
-{
-  if (n.value != STATE_ON)
-    return 0;
-  auto &s = reinterpret_cast<sms_notifier &>(n);
-  char text[TEXT_SIZE];
-  const char *ready = key_find(attrs, "textready");
-  strlcpy(text, ready != nullptr ? ready : "", sizeof text);
-  s.text = text;
-  zunsms_queue(s);
-  s.text = nullptr;
   return 0;
 }
+
+// Hands one command to the modem daemon (an exchange bounded by its own
+// time limit).
+bool forward(sender &, const char *name, const send_command &c, std::atomic<pid_t> *)
+{
+  char area[COMMAND_AREA] = {};
+  strlcpy(area, c.line.c_str(), sizeof area);
+  if (udsclient_exchange(CELLULARD_SOCKET, area, sizeof area) != 0) {
+    heraldd_log("send sms error", "GSM module is not loaded");
+    return false;
+  }
+  xml_channel reply{&sms_reply_table, nullptr, nullptr, nullptr, nullptr, nullptr};
+  if (helpers_xml_parse_string(&reply, area, std::strlen(area)) != 0) {
+    heraldd_log("send sms error", "SMS '%s' failed to add", name);
+    return false;
+  }
+  heraldd_log("send sms", "SMS '%s' was added to send queue", name);
+  return true;
+}
+
+constexpr const char *SNMP_COLUMNS[] = {"to_phone", "message"};
 
 }  // namespace
 
-sender sms_sender{"sms", RECORD_SIZE, 32768, zunsms_forward};
-
-int zunsms_queue(sms_notifier &s)
-{
-  char record[RECORD_SIZE];
-  char escaped[2 * TEXT_SIZE];
-  for (size_t i = 0; i < NOTIFIER_RECIPIENTS && s.phones[i] != nullptr; i++) {
-    std::memset(record, 0, sizeof record);
-    strlcpy(record, s.head.name, RECORD_NAME);
-    std::string head = "<addsms to_phone=\"";
-    head += helpers_xml_name(s.phones[i], escaped, sizeof escaped);
-    head += "\" message=\"";
-    const char *tail = "\" />";
-    // The escaped text is cut (at a whole entity) so the command fits.
-    size_t room = COMMAND_AREA - head.size() - std::strlen(tail);
-    helpers_xml_name(s.text != nullptr ? s.text : "", escaped, room < sizeof escaped ? room : sizeof escaped);
-    BoundedText command(record + RECORD_NAME, COMMAND_AREA);
-    command.append(head);
-    command.append(escaped);
-    command.append(tail);
-    if (!command.truncated())
-      sender_queue(sms_sender, record);
-  }
-  return 0;
-}
+// The modem daemon takes one message at a time and keeps its own send queue.
+sender sms_sender{"sms", 1, 32768, false, forward};
 
 extern const notifier_kind sms_kind = {
     .noun = "sms",
@@ -125,7 +114,17 @@ extern const notifier_kind sms_kind = {
     .defaults = defaults,
     .attrs = ATTRS,
     .begin_command = nullptr,
-    .fire = fire,
+    .ready = nullptr,
+    .out = &sms_sender,
+    .text_size = TEXT_SIZE,
+    .fired_field = NO_FIELD,
+    .fired_size = 0,
+    .commands = commands,
+    .pulse = nullptr,
+    .test_text = nullptr,
+    .test_message = NO_FIELD,
+    .test_id = 0,
+    .snmp_columns = SNMP_COLUMNS,
     .description = DESCRIPTION,
     .description_end = "\" />",
     .group_open = "\t<smses>\n",

@@ -55,15 +55,12 @@ constexpr size_t MAX_FIELD_COLUMNS = 7;
 
 struct notifier_table {
   notifier_list &list;
-  int (*initialize)(void);
   const char *name;                // handler name
   oid root[ROOT_LEN];
   const char *table;               // for the debug text
   const char *token;               // debug token of the registration
   const char *creation;            // the list creation (trace text)
   const char *source;              // the list's source name (assertion texts)
-  // Setter rows of the columns from FIRST_FIELD_COLUMN on; null after the last.
-  std::array<const char *, MAX_FIELD_COLUMNS> fields;
 
   // Filled by the registration.
   netsnmp_handler_registration *reg;
@@ -74,15 +71,12 @@ struct notifier_table {
 };
 
 notifier_table TABLES[] = {
-    {zunmaillist, initialize_table_zunmails, "zunmail", {1, 3, 6, 1, 4, 1, 99999, 2, 1}, "zunmails",
-     "initialize_table_zunmails", "zunmail_list_create", "zunmaillist",
-     {"server", "port", "login", "password", "to", "from", "message"}, nullptr, {}, 0, {}},
-    {zuntraplist, initialize_table_zuntraps, "zuntrap", {1, 3, 6, 1, 4, 1, 99999, 2, 2}, "zuntraps",
-     "initialize_table_zuntraps", "zuntrap_list_create", "zuntraplist",
-     {"server", "port", "version", "comunity"}, nullptr, {}, 0, {}},
-    {zunsmslist, initialize_table_zunsms, "zunsms", {1, 3, 6, 1, 4, 1, 99999, 2, 3}, "zunsms",
-     "initialize_table_zunsms", "zunsms_list_create", "zunsmslist",
-     {"to_phone", "message"}, nullptr, {}, 0, {}},
+    {zunmaillist, "zunmail", {1, 3, 6, 1, 4, 1, 99999, 2, 1}, "zunmails", "initialize_table_zunmails",
+     "zunmail_list_create", "zunmaillist", nullptr, {}, 0, {}},
+    {zuntraplist, "zuntrap", {1, 3, 6, 1, 4, 1, 99999, 2, 2}, "zuntraps", "initialize_table_zuntraps",
+     "zuntrap_list_create", "zuntraplist", nullptr, {}, 0, {}},
+    {zunsmslist, "zunsms", {1, 3, 6, 1, 4, 1, 99999, 2, 3}, "zunsms", "initialize_table_zunsms",
+     "zunsms_list_create", "zunsmslist", nullptr, {}, 0, {}},
 };
 
 // The table and the phase the access method serves while the helper runs.
@@ -496,8 +490,8 @@ int initialize_table(notifier_table &t)
   t.setters = {};
   t.setters[NAME_COLUMN] = setter_named(kind, "name");
   t.max_column = FIRST_FIELD_COLUMN - 1;
-  for (const char *field : t.fields)
-    if (field != nullptr)
+  for (const char *field : kind.snmp_columns)
+    if (t.max_column + 1 < t.setters.size())
       t.setters[++t.max_column] = setter_named(kind, field);
 
   netsnmp_table_helper_add_index(info, ASN_INTEGER);
@@ -546,8 +540,8 @@ int initialize_table_zunsms(void)
 
 int notifier_table_initialize(notifier_list &list)
 {
-  for (const notifier_table &t : TABLES)
+  for (notifier_table &t : TABLES)
     if (&t.list == &list)
-      return t.initialize();
+      return initialize_table(t);
   return -1;
 }

@@ -1,14 +1,13 @@
 // Trap notifiers: the record's attributes (and the macro values of the
-// current command), description and settings line; firing, which builds one
-// snmptrap command line; the trap sender, which runs them in order and logs
-// each outcome; and the test trap.
+// current command), description and settings line; the snmptrap command
+// line, and how its outcome is logged.
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
-#include "commands.h"
-#include "daemon.h"
+#include "heraldd.h"
 #include "notifier.h"
 #include "sender.h"
 #include "zun_path.h"
@@ -83,9 +82,7 @@ void begin_command(notifier &n)
   std::memset(reinterpret_cast<trap_notifier &>(n).macro, 0, sizeof(trap_notifier::macro));
 }
 
-constexpr size_t RECORD_SIZE = 4416;
-constexpr size_t COMMAND_AREA = RECORD_SIZE - RECORD_NAME;
-constexpr size_t TEXT_SIZE = 1024;
+constexpr size_t COMMAND_AREA = 4352;  // the longest command line, as on the board
 constexpr const char *SNMPTRAP = "/usr/bin/snmptrap";
 constexpr const char *TRAP_OID = ".1.3.6.1.4.1.99999.1.5";
 constexpr const char *ROW_OID = ".1.3.6.1.4.1.99999.2.2.1.1";
@@ -116,39 +113,12 @@ void append_quoted(std::string &command, const std::string &prefix, const char *
   command += prefix + "\"" + zunrun_fit(text, COMMAND_AREA - 1 - fixed, zunrun_in_double_quotes) + "\"";
 }
 
-void zuntrap_run(sender &s, char *record)
+// The one snmptrap command of a job: 0; the access result when the trap
+// program is missing; -1 for a server that would be an option, an unknown
+// version or security level.
+int commands(const notifier &n, const send_job &job, std::vector<send_command> &out)
 {
-  std::string output;
-  if (sender_run_command(s, record, output) < 0)
-    heraldd_log("error", "Send SNMP trap '%s' error", record);
-  else if (output.empty() || output.find("Timeout") != std::string::npos)
-    heraldd_log("message", "The SNMP trap '%s' was sent", record);
-  else
-    heraldd_log("error", "Send SNMP trap '%s' error: %s", record, output.c_str());
-}
-
-// Value 5 sends the command's ready text (its first 1,023 bytes); whether it
-// was queued does not reach the command's reply.
-int fire(notifier &n, const char **attrs)
-{
-  if (n.value != STATE_ON)
-    return 0;
-  auto &t = reinterpret_cast<trap_notifier &>(n);
-  char text[TEXT_SIZE];
-  const char *ready = key_find(attrs, "textready");
-  utf8_strlcpy(text, ready != nullptr ? ready : "", sizeof text);
-  t.text = text;
-  zuntrap_queue(t);
-  t.text = nullptr;
-  return 0;
-}
-
-}  // namespace
-
-sender trap_sender{"trap", RECORD_SIZE, 32768, zuntrap_run};
-
-int zuntrap_queue(trap_notifier &t)
-{
+  const auto &t = reinterpret_cast<const trap_notifier &>(n);
   int missing = access(zunpath(SNMPTRAP).c_str(), F_OK);
   if (missing != 0) {
     heraldd_log("error", "Send trap error: \"/usr/bin/snmptrap\" not found");
@@ -182,8 +152,7 @@ int zuntrap_queue(trap_notifier &t)
   // whole or cut so that the end of the command always fits.
   const std::string end = " 2>&1";
   std::string text = std::string("Trap (name: ") + t.head.name + ", ID: " +
-                     std::to_string(static_cast<int32_t>(t.head.id)) + ") was worked. " +
-                     (t.text != nullptr ? t.text : "");
+                     std::to_string(static_cast<int32_t>(t.head.id)) + ") was worked. " + job.text;
   append_quoted(command, std::string(" ") + TRAP_OID + " s ", text.c_str(), end.size());
   for (size_t i = 0; i < TRAP_MACROS; i++) {
     if (t.macro[i][0] == '\0')
@@ -194,26 +163,23 @@ int zuntrap_queue(trap_notifier &t)
   command += end;
   if (command.size() >= COMMAND_AREA)
     return -1;
-  char record[RECORD_SIZE] = {};
-  strlcpy(record, t.head.name, RECORD_NAME);
-  std::memcpy(record + RECORD_NAME, command.data(), command.size());
-  return sender_queue(trap_sender, record) == 0 ? 0 : -1;
+  out.push_back({t.server + (":" + std::to_string(t.port)), std::move(command)});
+  return 0;
 }
 
-// <testtrap ... />: the test trap carries its own text; its id is -1.
-static int send_test(notifier &n)
+constexpr shell_outcome OUTCOME = {"The SNMP trap '%s' was sent", "Send SNMP trap '%s' error: %s",
+                                   "Send SNMP trap '%s' error", nullptr};
+
+bool run(sender &s, const char *name, const send_command &c, std::atomic<pid_t> *running)
 {
-  auto &t = reinterpret_cast<trap_notifier &>(n);
-  t.text = "This is a test message";
-  int result = zuntrap_queue(t);
-  t.text = nullptr;
-  return result;
+  return sender_run_shell(s, name, c.line, OUTCOME, COMMAND_AREA, running);
 }
 
-int zuntrap_cmd_test(xml_channel *ch, const char **attrs)
-{
-  return notifier_cmd_test(ch, trap_kind, 0xffffffffu, attrs, send_test);
-}
+constexpr const char *SNMP_COLUMNS[] = {"server", "port", "version", "comunity"};
+
+}  // namespace
+
+sender trap_sender{"trap", 4, 32768, true, run};
 
 extern const notifier_kind trap_kind = {
     .noun = "trap",
@@ -225,7 +191,17 @@ extern const notifier_kind trap_kind = {
     .defaults = defaults,
     .attrs = ATTRS,
     .begin_command = begin_command,
-    .fire = fire,
+    .ready = nullptr,
+    .out = &trap_sender,
+    .text_size = 1024,
+    .fired_field = offsetof(trap_notifier, macro),
+    .fired_size = sizeof(trap_notifier::macro),
+    .commands = commands,
+    .pulse = nullptr,
+    .test_text = "This is a test message",
+    .test_message = NO_FIELD,
+    .test_id = 0xffffffffu,
+    .snmp_columns = SNMP_COLUMNS,
     .description = DESCRIPTION,
     .description_end = "\"  />",
     .group_open = "\t<traps>\n",

@@ -1,10 +1,14 @@
 // Outside commands through the shell, and shell quoting.
 #include "zunrun.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +43,7 @@ int decode_status(int status)
 }  // namespace
 
 int zunrun_shell(const char *command, size_t chunk, void (*piece)(void *, const char *, size_t), void *ctx,
-                 std::atomic<pid_t> *running)
+                 std::atomic<pid_t> *running, long deadline_ms)
 {
   int out[2];
   if (command == nullptr || chunk == 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -75,8 +79,24 @@ int zunrun_shell(const char *command, size_t chunk, void (*piece)(void *, const 
   if (running != nullptr)
     running->store(pid);
 
+  // Output is read as it comes until the command closes it; a deadline ends
+  // the whole process group (a child that keeps the pipe open included).
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  bool ended = false;
   std::vector<char> buf(chunk);
   for (;;) {
+    if (deadline_ms > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd p = {read_end.get(), POLLIN, 0};
+      int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX))) : 0;
+      if (ready < 0 && errno == EINTR)
+        continue;
+      if (ready == 0) {
+        ::kill(-pid, SIGKILL);
+        ended = true;
+        break;
+      }
+    }
     ssize_t n = ::read(read_end.get(), buf.data(), buf.size());
     if (n > 0) {
       piece(ctx, buf.data(), static_cast<size_t>(n));
@@ -93,6 +113,8 @@ int zunrun_shell(const char *command, size_t chunk, void (*piece)(void *, const 
   while (w < 0 && errno == EINTR);
   if (running != nullptr)
     running->store(0);
+  if (ended)
+    return ZUNRUN_DEADLINE;
   return w == pid ? decode_status(status) : -1;
 }
 

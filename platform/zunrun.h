@@ -13,10 +13,13 @@
 // (a daemon's threads block signals that a child must not inherit blocked).
 // Hands the output to `piece(bytes, n)` in reads of at most `chunk` bytes, as
 // it arrives. While it runs, the child's process group id is in *running
-// (0 otherwise), so that zunrun_stop can end it. Returns the exit status
-// (128+signal when killed), or -1 when the command could not be started.
+// (0 otherwise), so that zunrun_stop can end it. With a deadline (ms > 0),
+// a command still running when it passes has its process group ended.
+// Returns the exit status (128+signal when killed), ZUNRUN_DEADLINE when it
+// was ended at its deadline, or -1 when the command could not be started.
+inline constexpr int ZUNRUN_DEADLINE = -2;
 int zunrun_shell(const char *command, size_t chunk, void (*piece)(void *ctx, const char *bytes, size_t n),
-                 void *ctx, std::atomic<pid_t> *running);
+                 void *ctx, std::atomic<pid_t> *running, long deadline_ms = 0);
 
 // Ends the command that zunrun_shell runs under *running, if any (SIGKILL to
 // its process group).
