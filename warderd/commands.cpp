@@ -106,7 +106,7 @@ int cmd_adduser(xml_channel *ch, const char **attrs)
               [&](int index, const char *value) { take_user_attr(u, index, value, false); });
   int rc;
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_user_add_or_update(access_users_table(), u);
   }
   if (rc == -2)
@@ -126,7 +126,7 @@ int cmd_getuser(xml_channel *ch, const char **attrs)
   std::string out;
   try {
     out = "<access>\n";
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_user_describe(access_users_table(), u, out);
     out += "</access>\n";
   } catch (const std::bad_alloc &) {
@@ -145,7 +145,7 @@ int cmd_checkuser(xml_channel *ch, const char **attrs)
   access_user u = request_user(attrs, true);
   int rc;
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_user_check(access_users_table(), u);
   }
   return daemon_reply(ch, rc == 0 ? "<access state=\"ok\" />" : "<access state=\"denied\" />");
@@ -156,7 +156,7 @@ int cmd_deluser(xml_channel *ch, const char **attrs)
 {
   int rc;
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     if (access_users_count(access_users_table()) < 2) {
       rc = 1;
     } else {
@@ -185,7 +185,7 @@ int cmd_listusers(xml_channel *ch, const char **)
   std::string out;
   try {
     out = "<access>\n";
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_users_list(access_users_table(), out);
     out += "</access>\n";
   } catch (const std::bad_alloc &) {
@@ -209,7 +209,7 @@ int cmd_keyslist(xml_channel *ch, const char **)
   try {
     out = "<database>";
     {
-      DaemonCommandLock lock;
+      ZunLock lock(daemon_command_lock());
       access_keys_list(access_keys_table(), out);
     }
     out += "</database>";
@@ -239,7 +239,7 @@ int cmd_keysadd(xml_channel *ch, const char **attrs)
   });
   int rc = 0;
   if (key && name) {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_key_add(access_keys_table(), key, name);
   }
   if (rc != 0) {
@@ -258,7 +258,7 @@ int cmd_keysdelete(xml_channel *ch, const char **attrs)
   match_attrs(attrs, {"key"}, [&](int, const char *value) { key = value; });
   int rc = 0;
   if (key) {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_key_delete(access_keys_table(), key);
   }
   if (rc != 0) {
@@ -276,7 +276,7 @@ int cmd_keystate(xml_channel *ch, const char **)
   char buf[1024];
   BoundedText out(buf, sizeof buf);
   {
-    ReaderLock lock;
+    ZunLock lock(reader_lock());
     const reader &r = the_reader();
     out.appendf("<key state=\"%s\"", reader_state_text(r.state));
     if (r.state == READER_STATE_NOT_CONNECTED)
@@ -294,7 +294,7 @@ int cmd_keysget(xml_channel *ch, const char **)
     return 0;
   bool adding;
   {
-    ReaderLock lock;
+    ZunLock lock(reader_lock());
     adding = the_reader().add_mode == 1;
   }
   return daemon_reply(ch, adding ? "<database><state name=\"add\" /></database>"
@@ -313,7 +313,7 @@ int cmd_keysset(xml_channel *ch, const char **attrs)
       state = attrs[i + 1];
   int rc = -1;
   if (state) {
-    ReaderLock lock;
+    ZunLock lock(reader_lock());
     reader &r = the_reader();
     if (std::strncmp(state, "add", 3) == 0) {
       if (r.state == READER_STATE_NOT_CONNECTED) {
@@ -365,7 +365,7 @@ int cmd_getelement(xml_channel *ch, const char **attrs)
     char buf[GETELEMENT_BUFFER];
     BoundedText out(buf, sizeof buf);
     {
-      ReaderLock lock;
+      ZunLock lock(reader_lock());
       const reader &r = the_reader();
       out.appendf("<element id=\"%u\" module=\"%u\" num=\"%u\" clas=\"%s\" type=\"%s\" name=\"%s\" "
                   "state=\"%s\"  value=\"%s\" username=\"%s\" />",
@@ -409,7 +409,7 @@ int cmd_updateelement(xml_channel *ch, const char **attrs)
   long number = 0;
   if (parse_element(attrs, number)) {
     if (is_reader_element(number)) {
-      ReaderLock lock;
+      ZunLock lock(reader_lock());
       rename_reader(attrs);
     } else if (is_power_element(number)) {
       zunswitch_attr_set(reader_power_switch(), attrs);
