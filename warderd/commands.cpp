@@ -85,15 +85,6 @@ struct Escaped {
   explicit Escaped(const char *value) { helpers_xml_attr(value, text, sizeof text); }
 };
 
-// The key commands answer this on boards without the reader hardware.
-bool keys_unsupported_or_reply(xml_channel *ch)
-{
-  if (reader_board_has_hardware())
-    return false;
-  daemon_reply(ch, NOT_SUPPORTED);
-  return true;
-}
-
 // ---- users ----
 
 // <adduser id="" auth="" read="" write="" />
@@ -203,8 +194,6 @@ int cmd_listusers(xml_channel *ch, const char **)
 // <keyslist />: the rows listed before a database failure are still sent.
 int cmd_keyslist(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   std::string out;
   try {
     out = "<database>";
@@ -222,16 +211,12 @@ int cmd_keyslist(xml_channel *ch, const char **)
 // <keyslog />: the key log is always empty.
 int cmd_keyslog(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   return daemon_reply(ch, "<dblog></dblog>");
 }
 
 // <keysadd key="" name="" />: nothing is added unless both are given.
 int cmd_keysadd(xml_channel *ch, const char **attrs)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   const char *key = nullptr;
   const char *name = nullptr;
   match_attrs(attrs, {"key", "name"}, [&](int index, const char *value) {
@@ -252,8 +237,6 @@ int cmd_keysadd(xml_channel *ch, const char **attrs)
 // <keysdelete key="" />
 int cmd_keysdelete(xml_channel *ch, const char **attrs)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   const char *key = nullptr;
   match_attrs(attrs, {"key"}, [&](int, const char *value) { key = value; });
   int rc = 0;
@@ -271,8 +254,6 @@ int cmd_keysdelete(xml_channel *ch, const char **attrs)
 // <keystate />: the reader's state, key and holder.
 int cmd_keystate(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   char buf[1024];
   BoundedText out(buf, sizeof buf);
   {
@@ -290,8 +271,6 @@ int cmd_keystate(xml_channel *ch, const char **)
 // <keysget />: whether learning mode is on.
 int cmd_keysget(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   bool adding;
   {
     ZunLock lock(reader_lock());
@@ -305,8 +284,6 @@ int cmd_keysget(xml_channel *ch, const char **)
 // reader; any other value ends it.
 int cmd_keysset(xml_channel *ch, const char **attrs)
 {
-  if (keys_unsupported_or_reply(ch))
-    return -1;
   const char *state = nullptr;
   for (size_t i = 0; attrs && attrs[i] && attrs[i + 1] && !state; i += 2)
     if (std::strncmp(attrs[i], "state", 5) == 0)
@@ -328,6 +305,33 @@ int cmd_keysset(xml_channel *ch, const char **attrs)
   daemon_reply(ch, rc == 0 ? NO_ERROR : "<error type=\"keys database change state error\" />");
   return rc;
 }
+
+// A key command behind the reader guard, and what the guard returns when it
+// answers in the command's place.
+struct key_command {
+  xml_handler run;
+  int unsupported_result;
+};
+
+// The rows of the key commands: on boards without the reader hardware the
+// command is answered as not supported; otherwise it runs.
+int with_reader(xml_channel *ch, const char **attrs)
+{
+  const auto *command = static_cast<const key_command *>(ch->context);
+  if (!reader_board_has_hardware()) {
+    daemon_reply(ch, NOT_SUPPORTED);
+    return command->unsupported_result;
+  }
+  return command->run(ch, attrs);
+}
+
+constexpr key_command KEYSLIST{cmd_keyslist, 0};
+constexpr key_command KEYSLOG{cmd_keyslog, 0};
+constexpr key_command KEYSADD{cmd_keysadd, 0};
+constexpr key_command KEYSDELETE{cmd_keysdelete, 0};
+constexpr key_command KEYSTATE{cmd_keystate, 0};
+constexpr key_command KEYSGET{cmd_keysget, 0};
+constexpr key_command KEYSSET{cmd_keysset, -1};
 
 // ---- elements ----
 
@@ -436,13 +440,13 @@ constexpr xml_tag TAGS[] = {
     {"checkuser", cmd_checkuser, nullptr},
     {"deluser", cmd_deluser, nullptr},
     {"listusers", cmd_listusers, nullptr},
-    {"keyslist", cmd_keyslist, nullptr},
-    {"keyslog", cmd_keyslog, nullptr},
-    {"keysadd", cmd_keysadd, nullptr},
-    {"keysdelete", cmd_keysdelete, nullptr},
-    {"keystate", cmd_keystate, nullptr},
-    {"keysget", cmd_keysget, nullptr},
-    {"keysset", cmd_keysset, nullptr},
+    {"keyslist", with_reader, &KEYSLIST},
+    {"keyslog", with_reader, &KEYSLOG},
+    {"keysadd", with_reader, &KEYSADD},
+    {"keysdelete", with_reader, &KEYSDELETE},
+    {"keystate", with_reader, &KEYSTATE},
+    {"keysget", with_reader, &KEYSGET},
+    {"keysset", with_reader, &KEYSSET},
     {"getmodule", daemon_cmd_getmodule, nullptr},
     {"updatemodule", daemon_cmd_updatemodule, nullptr},
     {"getelement", cmd_getelement, nullptr},
