@@ -5,10 +5,10 @@
 //
 // Start and stop, in this order (daemon_main):
 //   options, log target, agent role, background, lock file check/creation,
-//   init_agent, start-up (command lock, def.startup, server thread), master
+//   init_agent, start-up (def.startup, server thread), master
 //   set-up (-m), init_snmp, signals, "%s is up and running.\n", agent loop;
 //   on SIGTERM/SIGINT: lock file removed, shutdown (server thread stopped and
-//   joined, def.shutdown, command lock destroyed), "%s stop.\n", snmp_shutdown.
+//   joined, def.shutdown), "%s stop.\n", snmp_shutdown.
 //
 // Linking: file_settings and daemon_socket must be visible as data symbols of
 // the daemon executable. Build the executable with
@@ -40,10 +40,10 @@
 // - -l registers a syslog writer with the SNMP library's callback log.
 #pragma once
 #include <cstddef>
-#include <pthread.h>
 #include <string_view>
 
 #include "xmlhelpers.h"
+#include "zun_lock.h"
 
 extern "C" {
 // Path of the settings file, ready to open: the daemon's default settings
@@ -91,14 +91,12 @@ struct daemon_def {
   // (usage on standard error, status 1). Optional.
   int (*option)(int opt, const char *arg);
 
-  // The daemon's own start-up, run after the command lock is initialised and
-  // before the server thread starts (lists, settings replay with
-  // daemon_replay_settings, database, reader threads). Its result is passed
-  // on but never stops the daemon. Optional.
+  // The daemon's own start-up, run before the server thread starts (lists,
+  // settings replay with daemon_replay_settings, database, reader threads).
+  // Its result is passed on but never stops the daemon. Optional.
   int (*startup)(void);
-  // The daemon's own clean-up, run after the server thread has ended and
-  // before the command lock is destroyed (stop readers, free lists, close the
-  // database). Optional.
+  // The daemon's own clean-up, run after the server thread has ended (stop
+  // readers, free lists, close the database). Optional.
   int (*shutdown)(void);
 
   // Savers run by the save command, in this order, between "<settings>\n" and
@@ -112,19 +110,11 @@ struct daemon_def {
 // Call it as `return daemon_main(def, argc, argv);` from main().
 int daemon_main(const daemon_def &def, int argc, char **argv);
 
-// The daemon's command lock (process-private spin lock), valid from before
-// def.startup until after def.shutdown. Never hold it across a socket write
-// that could wait on a client, and never take the reader lock while holding it.
-pthread_spinlock_t *daemon_command_lock(void);
-
-// Scoped holder of the command lock.
-class DaemonCommandLock {
-public:
-  DaemonCommandLock() { pthread_spin_lock(daemon_command_lock()); }
-  ~DaemonCommandLock() { pthread_spin_unlock(daemon_command_lock()); }
-  DaemonCommandLock(const DaemonCommandLock &) = delete;
-  DaemonCommandLock &operator=(const DaemonCommandLock &) = delete;
-};
+// The daemon's command lock, held for a scope with
+// ZunLock hold(daemon_command_lock()); valid for the whole process. Never hold
+// it across a socket write that could wait on a client, and never take the
+// reader lock while holding it.
+ZunMutex &daemon_command_lock(void);
 
 // 1 when running as the SNMP master agent (-m), 0 as an AgentX subagent.
 int daemon_is_master(void);

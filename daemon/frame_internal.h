@@ -6,7 +6,7 @@
 // The record daemon_main was given (null before).
 const daemon_def *frame_def(void);
 
-// Start-up: command lock, def.startup, server thread. 0, or the first error
+// Start-up: def.startup, server thread. 0, or the first error
 // (the daemon then answers no socket commands but still runs).
 int frame_startup(void);
 // Removes the temporary files that saves cut short (killed, power lost) left
@@ -14,8 +14,8 @@ int frame_startup(void);
 // regular files. Run after the lock file is taken, so that no save of this
 // daemon runs at the same time.
 void frame_remove_stale_saves(void);
-// Shutdown: server thread stopped and joined, def.shutdown, command lock
-// destroyed. 0, or the first non-zero result.
+// Shutdown: server thread stopped and joined, def.shutdown. 0, or the first
+// non-zero result.
 int frame_shutdown(void);
 // After the master agent opened its transports: every INTEGER of a request's
 // variable bindings that lies outside 32 bits reaches the handlers as 2^31

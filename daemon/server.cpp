@@ -20,8 +20,7 @@
 
 namespace {
 
-pthread_spinlock_t g_command_lock;
-bool g_lock_ready = false;
+ZunMutex g_command_lock;
 bool g_startup_ran = false;
 
 udsserver g_server{};
@@ -105,9 +104,9 @@ int discard_close(void *)
 
 }  // namespace
 
-pthread_spinlock_t *daemon_command_lock(void)
+ZunMutex &daemon_command_lock(void)
 {
-  return &g_command_lock;
+  return g_command_lock;
 }
 
 bool daemon_is_replay(const xml_channel *ch)
@@ -191,11 +190,6 @@ int daemon_replay_settings(void)
 
 int frame_startup(void)
 {
-  int result = pthread_spin_init(&g_command_lock, PTHREAD_PROCESS_PRIVATE);
-  if (result != 0)
-    return result;
-  g_lock_ready = true;
-
   const daemon_def *def = frame_def();
   int own = def->startup ? def->startup() : 0;
   g_startup_ran = true;
@@ -203,7 +197,7 @@ int frame_startup(void)
   g_server.path = def->socket_path;
   g_server.handler = on_connection;
   g_server_quit.store(false);
-  result = pthread_create(&g_server_thread, nullptr, server_thread, nullptr);
+  int result = pthread_create(&g_server_thread, nullptr, server_thread, nullptr);
   if (result != 0)
     return result;
   g_server_started = true;
@@ -218,12 +212,6 @@ int frame_shutdown(void)
     int own = def->shutdown();
     if (result == 0)
       result = own;
-  }
-  if (g_lock_ready) {
-    int destroyed = pthread_spin_destroy(&g_command_lock);
-    g_lock_ready = false;
-    if (result == 0)
-      result = destroyed;
   }
   return result;
 }

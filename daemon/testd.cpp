@@ -42,7 +42,7 @@ int cmd_item(xml_channel *ch, const char **attrs)
   const char *name = key_find(attrs, "name");
   if (!name)
     return daemon_reply(ch, "<error type=\"some parameters are not specified\" />");
-  DaemonCommandLock lock;
+  ZunLock lock(daemon_command_lock());
   if (g_item_count == MAX_ITEMS)
     return daemon_reply(ch, "<error type=\"memory error\" />");
   utf8_strlcpy(g_items[g_item_count].data(), name, ITEM_NAME);
@@ -58,7 +58,7 @@ int cmd_items(xml_channel *ch, const char **)
   BoundedText reply(buf, sizeof buf);
   reply.append("<items>");
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     for (size_t i = 0; i < g_item_count; ++i)
       reply.appendf("<item name=\"%s\" />", helpers_xml_name(g_items[i].data(), name, sizeof name));
   }
@@ -140,7 +140,7 @@ int save_items(xml_channel *ch)
   char name[ITEM_NAME * 6];
   daemon_write(ch, "\t<group>\n");
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     for (size_t i = 0; i < g_item_count; ++i) {
       zun_format(line, sizeof line, "\t\t<item name=\"%s\" />\n",
                  helpers_xml_name(g_items[i].data(), name, sizeof name));

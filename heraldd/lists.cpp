@@ -58,7 +58,7 @@ bool num_in_use(notifier_list &list, int32_t num)
 // only grows: a deleted number comes back only after a restart.
 int32_t allocate_num(notifier_list &list)
 {
-  ListLock hold(list);
+  ZunLock hold(list.lock);
   for (int32_t candidate = list.next_num; candidate <= NOTIFIER_MAX_NUM; candidate++) {
     if (!num_in_use(list, candidate)) {
       list.next_num = candidate;
@@ -117,10 +117,7 @@ notifier *notifier_new(const notifier_kind &kind)
   n->state = STATE_OFF;
   n->value = STATE_OFF;
   kind.defaults(*n);
-  if (pthread_spin_init(&n->lock, PTHREAD_PROCESS_PRIVATE) != 0) {
-    std::free(memory);
-    return nullptr;
-  }
+  new (&n->lock) ZunMutex;
   return n;
 }
 
@@ -128,7 +125,7 @@ void notifier_free(notifier *n)
 {
   if (n == nullptr)
     return;
-  pthread_spin_destroy(&n->lock);
+  n->lock.~ZunMutex();
   std::free(n);
 }
 
@@ -139,11 +136,6 @@ int notifier_list_create(notifier_list &list)
     if (list.rows == nullptr)
       return -1;
     list.rows->compare = netsnmp_compare_netsnmp_index;
-    if (pthread_spin_init(&list.lock, PTHREAD_PROCESS_PRIVATE) != 0) {
-      CONTAINER_FREE(list.rows);
-      list.rows = nullptr;
-      return -1;
-    }
     list.ready = true;
     if (sender_start(*list.kind->out, list) != 0)
       return -1;
@@ -187,7 +179,7 @@ notifier *notifier_list_add(notifier_list &list, int32_t num)
   row->record = n;
   int inserted;
   {
-    ListLock hold(list);
+    ZunLock hold(list.lock);
     inserted = CONTAINER_INSERT(list.rows, row);
   }
   if (inserted != 0) {  // an id the list holds already: the database gave it twice
@@ -203,7 +195,7 @@ notifier *notifier_list_find(notifier_list &list, uint32_t id)
 {
   if (!list.ready)
     return nullptr;
-  ListLock hold(list);
+  ZunLock hold(list.lock);
   table_row *row = find_row(list, id);
   return row != nullptr ? row->record : nullptr;
 }
@@ -212,11 +204,11 @@ notifier *notifier_list_lock(notifier_list &list, uint32_t id)
 {
   if (!list.ready)
     return nullptr;
-  ListLock hold(list);
+  ZunLock hold(list.lock);
   table_row *row = find_row(list, id);
   if (row == nullptr || row->record == nullptr)
     return nullptr;
-  pthread_spin_lock(&row->record->lock);
+  row->record->lock.lock();
   return row->record;
 }
 
@@ -224,7 +216,7 @@ bool notifier_list_with(notifier_list &list, uint32_t id, void (*fn)(notifier &,
 {
   if (!list.ready)
     return false;
-  ListLock hold(list);
+  ZunLock hold(list.lock);
   table_row *row = find_row(list, id);
   if (row == nullptr || row->record == nullptr)
     return false;
@@ -236,7 +228,7 @@ void notifier_list_each(notifier_list &list, void (*fn)(notifier &, void *), voi
 {
   if (!list.ready)
     return;
-  ListLock hold(list);
+  ZunLock hold(list.lock);
   each_row(list, [&](table_row &row) {
     if (row.record != nullptr)
       fn(*row.record, ctx);
@@ -249,7 +241,7 @@ int notifier_list_delete(notifier_list &list, uint32_t id)
     return -1;
   table_row *row;
   {
-    ListLock hold(list);
+    ZunLock hold(list.lock);
     row = find_row(list, id);
     if (row == nullptr)
       return -1;
@@ -259,8 +251,8 @@ int notifier_list_delete(notifier_list &list, uint32_t id)
   sender_forget(*list.kind->out, id);
   // An SNMP set may still hold the notifier's lock (taken while it held the
   // list's, see notifier_list_lock): the notifier is freed once it is let go.
-  pthread_spin_lock(&row->record->lock);
-  pthread_spin_unlock(&row->record->lock);
+  row->record->lock.lock();
+  row->record->lock.unlock();
   unregister_element(id);
   notifier_free(row->record);
   std::free(row);
@@ -273,7 +265,7 @@ void notifier_list_destroy(notifier_list &list)
     return;
   sender_stop(*list.kind->out);
   {
-    ListLock hold(list);
+    ZunLock hold(list.lock);
     each_row(list, [&](table_row &row) {
       if (row.record == nullptr)
         return;

@@ -253,7 +253,7 @@ const char *notifier_attrs_refused(const notifier_kind &kind, const char **attrs
 int notifier_apply(notifier &n, const char **attrs)
 {
   const notifier_kind &kind = notifier_kind_of(n);
-  NotifierLock hold(n);
+  ZunLock hold(n.lock);
   if (kind.begin_command != nullptr)
     kind.begin_command(n);
   for (size_t i = 0; attrs != nullptr && attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2)
@@ -318,7 +318,7 @@ std::string notifier_describe(notifier &n)
 {
   const notifier_kind &kind = notifier_kind_of(n);
   std::string out;
-  NotifierLock hold(n);
+  ZunLock hold(n.lock);
   default_name(n);
   put_line(n, kind.description, kind.description_end, out);
   return out;
@@ -327,6 +327,6 @@ std::string notifier_describe(notifier &n)
 void notifier_settings_line(notifier &n, std::string &out)
 {
   const notifier_kind &kind = notifier_kind_of(n);
-  NotifierLock hold(n);
+  ZunLock hold(n.lock);
   put_line(n, kind.settings, kind.settings_end, out);
 }

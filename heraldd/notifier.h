@@ -17,19 +17,22 @@
 // notifier, so it can never free a notifier that another thread is reading.
 // Each notifier's own lock is held while its fields are changed or read; the
 // order is always list lock, then notifier lock. The SNMP tables (tables.h)
-// hold the list's lock around all their work on a list.
+// hold the list's lock around all their work on a list. Both locks are
+// mutexes (zun_lock.h), held for a scope with ZunLock hold(list.lock) or
+// ZunLock hold(n.lock): a holder may wait on the element database or build
+// a notification, and a waiter then sleeps.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
 #include <vector>
 #include <sys/types.h>
-#include <pthread.h>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "xmlhelpers.h"
+#include "zun_lock.h"
 
 typedef struct netsnmp_container_s netsnmp_container;
 
@@ -55,7 +58,7 @@ struct notifier {
   char name[64];
   uint32_t state;     // reported state: 6
   uint32_t value;     // state code of the last `value`; 6 between commands
-  pthread_spinlock_t lock;
+  ZunMutex lock;      // constructed in place by notifier_new
   bool registered;    // the element database gave the id: a new name is published
   bool listed;        // held by a list (a test notification's is not)
 };
@@ -219,15 +222,15 @@ struct notifier_list {
   netsnmp_container *rows = nullptr;
   uint32_t module_id = 0;
   int32_t next_num = 1;
-  pthread_spinlock_t lock{};
-  bool ready = false;   // created: the container and the lock exist
+  ZunMutex lock{};
+  bool ready = false;   // created: the container exists
 };
 
 extern notifier_list zunmaillist, zunsmslist, zuntraplist;
 
-// Creates the list at start: container, lock, the sender, the SNMP table over
-// the container, module registration. 0, or -1 when the container or lock
-// cannot be made (the list then stays unusable), the sender cannot be started
+// Creates the list at start: container, the sender, the SNMP table over the
+// container, module registration. 0, or -1 when the container cannot be made
+// (the list then stays unusable), the sender cannot be started
 // or the table was not registered (the module is then not registered), or the
 // module was refused (the list works; its notifiers carry module 0).
 int notifier_list_create(notifier_list &list);
@@ -256,7 +259,7 @@ void notifier_list_each(notifier_list &list, void (*fn)(notifier &, void *), voi
 // The notifier with that id with its own lock taken, or null. The list's
 // lock is held only while the notifier is found and locked, so the caller may
 // keep the notifier, until it releases the notifier's lock
-// (pthread_spin_unlock), across work that waits on another program.
+// (n->lock.unlock()), across work that waits on another program.
 notifier *notifier_list_lock(notifier_list &list, uint32_t id);
 
 // Calls fn(notifier &) for the notifier with that id under the list's lock;
@@ -308,24 +311,3 @@ std::string notifier_value_cleaned(const notifier_attr &row, std::string_view va
 // The first attribute of a command (names and values alternating) that a
 // row of the kind refuses, or null when every one is allowed.
 const char *notifier_attrs_refused(const notifier_kind &kind, const char **attrs);
-
-// Holds a spin lock for a scope: a list's (ListLock hold(list)) or a
-// notifier's (NotifierLock hold(n)).
-class SpinLockHold {
-public:
-  explicit SpinLockHold(pthread_spinlock_t &lock) : lock_(lock) { pthread_spin_lock(&lock_); }
-  ~SpinLockHold() { pthread_spin_unlock(&lock_); }
-  SpinLockHold(const SpinLockHold &) = delete;
-  SpinLockHold &operator=(const SpinLockHold &) = delete;
-
-private:
-  pthread_spinlock_t &lock_;
-};
-
-struct ListLock : SpinLockHold {
-  explicit ListLock(notifier_list &list) : SpinLockHold(list.lock) {}
-};
-
-struct NotifierLock : SpinLockHold {
-  explicit NotifierLock(notifier &n) : SpinLockHold(n.lock) {}
-};

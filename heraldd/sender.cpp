@@ -76,8 +76,13 @@ notifier_ptr notifier_for(sender &s, const send_job &job)
   if (!job.listed)
     return notifier_copy(*job.fired);
   notifier_ptr now;
-  notifier_list_with(*s.list, job.fired->id,
-                     [](notifier &n, void *into) { *static_cast<notifier_ptr *>(into) = notifier_copy(n); }, &now);
+  notifier_list_with(
+      *s.list, job.fired->id,
+      [](notifier &n, void *into) {
+        ZunLock hold(n.lock);
+        *static_cast<notifier_ptr *>(into) = notifier_copy(n);
+      },
+      &now);
   const notifier_kind &kind = *s.list->kind;
   if (now != nullptr && kind.fired_size != 0)
     std::memcpy(reinterpret_cast<char *>(now.get()) + kind.fired_field,

@@ -254,7 +254,7 @@ int get_value(netsnmp_request_info *request, netsnmp_index *index, netsnmp_table
     netsnmp_request_set_error(request, SNMP_NOSUCHINSTANCE);
     return SNMP_ERR_NOERROR;
   }
-  NotifierLock hold(*n);
+  ZunLock hold(n->lock);
   put_column(*n, info->colnum, t.setters[info->colnum], request->requestvb);
   return SNMP_ERR_NOERROR;
 }
@@ -388,7 +388,7 @@ void apply_pending(notifier_table &t)
         netsnmp_request_set_error(pending[i].request, SNMP_ERR_COMMITFAILED);
     }
     if (n != nullptr)
-      pthread_spin_unlock(&n->lock);
+      n->lock.unlock();
     first = end;
   }
   pending.clear();
@@ -438,7 +438,7 @@ int table_handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *re
   auto &t = *static_cast<notifier_table *>(reg->my_reg_void);
   int status;
   {
-    ListLock hold(t.list);
+    ZunLock hold(t.list.lock);
     serving.table = &t;
     serving.mode = reqinfo->mode;
     if (MODE_IS_SET(reqinfo->mode))

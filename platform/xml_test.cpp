@@ -47,12 +47,22 @@ int on_fail2(xml_channel *, const char **attrs)
   calls.push_back(describe("fail2", attrs));
   return -9;
 }
+// One handler for several rows: it names itself by its row's context.
+int on_context(xml_channel *ch, const char **attrs)
+{
+  const char *context = static_cast<const char *>(ch->context);
+  calls.push_back(describe(context ? context : "no context", attrs));
+  return 0;
+}
 
 const xml_tag tags[] = {
     {"a", on_a, nullptr},
     {"b", on_b, nullptr},
     {"fail", on_fail, nullptr},
     {"fail2", on_fail2, nullptr},
+    {"ctx1", on_context, "first"},
+    {"ctx2", on_context, "second"},
+    {"ctx0", on_context, nullptr},
 };
 const xml_tag_table table = {sizeof tags / sizeof tags[0], tags};
 
@@ -128,6 +138,8 @@ const DispatchCase dispatch_cases[] = {
     {"handler result", "<r><fail/><a/></r>", {"fail()", "a()"}, FAIL7},
     {"first handler result wins", "<r><fail2/><fail/></r>", {"fail2()", "fail()"}, FAIL9},
     {"handler result before a fault", "<r><fail/><a/>", {"fail()", "a()"}, FAIL7},
+    {"each row's context", "<r><ctx2 n='1'/><ctx1/><ctx0/><ctx2/></r>",
+     {"second(n=1)", "first()", "no context()", "second()"}, ZERO},
     {"binary junk", "<r>\x01\xff</r>", {}, NEGATIVE},
 };
 

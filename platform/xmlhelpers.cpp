@@ -55,6 +55,7 @@ void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
     const xml_tag &tag = table->tags[i];
     if (tag.name == nullptr || tag.handler == nullptr || std::strcmp(tag.name, name) != 0)
       continue;
+    st->ch->context = tag.context;
     int r = tag.handler(st->ch, attrs);
     if (r != 0 && st->handler_result == 0)
       st->handler_result = r;

@@ -9,13 +9,16 @@ struct xml_channel;
 // A tag-table handler: the request's channel and the element's attributes
 // (names and values alternating, null-terminated). Writes its whole reply
 // through ch->write, calls ch->close(ch->write_ctx) exactly once, returns 0
-// or negative.
+// or negative. ch->context is its row's context.
 typedef int (*xml_handler)(xml_channel *ch, const char **attrs);
 
+// A row of a tag table. Its context lets one handler serve several rows,
+// each naming what it works on (e.g. a guard and the command behind it):
+// constant data of the table's owner, or null.
 struct xml_tag {
   const char *name;
   xml_handler handler;
-  void *reserved;  // always null
+  const void *context;
 };
 
 struct xml_tag_table {
@@ -27,8 +30,9 @@ typedef ssize_t (*xml_read_fn)(void *ctx, void *buf, size_t size);
 typedef ssize_t (*xml_write_fn)(void *ctx, const void *buf, size_t count);
 typedef int (*xml_close_fn)(void *ctx);
 
-// The record the parser works on. Contexts are, by convention, the address of
-// an int holding a descriptor or connection handle.
+// The record the parser works on. The read and write contexts are, by
+// convention, the address of an int holding a descriptor or connection
+// handle.
 struct xml_channel {
   const xml_tag_table *table;
   xml_read_fn read;
@@ -36,6 +40,9 @@ struct xml_channel {
   xml_write_fn write;
   void *write_ctx;
   xml_close_fn close;
+  // The context of the row whose handler runs, set by the dispatch just
+  // before it calls the handler; null until then.
+  const void *context = nullptr;
 };
 
 // Reads XML through ch->read until end of input and calls, for every element

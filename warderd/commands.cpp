@@ -85,15 +85,6 @@ struct Escaped {
   explicit Escaped(const char *value) { helpers_xml_attr(value, text, sizeof text); }
 };
 
-// The key commands answer this on boards without the reader hardware.
-bool keys_unsupported_or_reply(xml_channel *ch)
-{
-  if (reader_board_has_hardware())
-    return false;
-  daemon_reply(ch, NOT_SUPPORTED);
-  return true;
-}
-
 // ---- users ----
 
 // <adduser id="" auth="" read="" write="" />
@@ -106,7 +97,7 @@ int cmd_adduser(xml_channel *ch, const char **attrs)
               [&](int index, const char *value) { take_user_attr(u, index, value, false); });
   int rc;
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_user_add_or_update(access_users_table(), u);
   }
   if (rc == -2)
@@ -126,7 +117,7 @@ int cmd_getuser(xml_channel *ch, const char **attrs)
   std::string out;
   try {
     out = "<access>\n";
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_user_describe(access_users_table(), u, out);
     out += "</access>\n";
   } catch (const std::bad_alloc &) {
@@ -145,7 +136,7 @@ int cmd_checkuser(xml_channel *ch, const char **attrs)
   access_user u = request_user(attrs, true);
   int rc;
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_user_check(access_users_table(), u);
   }
   return daemon_reply(ch, rc == 0 ? "<access state=\"ok\" />" : "<access state=\"denied\" />");
@@ -156,7 +147,7 @@ int cmd_deluser(xml_channel *ch, const char **attrs)
 {
   int rc;
   {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     if (access_users_count(access_users_table()) < 2) {
       rc = 1;
     } else {
@@ -185,7 +176,7 @@ int cmd_listusers(xml_channel *ch, const char **)
   std::string out;
   try {
     out = "<access>\n";
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_users_list(access_users_table(), out);
     out += "</access>\n";
   } catch (const std::bad_alloc &) {
@@ -203,13 +194,11 @@ int cmd_listusers(xml_channel *ch, const char **)
 // <keyslist />: the rows listed before a database failure are still sent.
 int cmd_keyslist(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   std::string out;
   try {
     out = "<database>";
     {
-      DaemonCommandLock lock;
+      ZunLock lock(daemon_command_lock());
       access_keys_list(access_keys_table(), out);
     }
     out += "</database>";
@@ -222,16 +211,12 @@ int cmd_keyslist(xml_channel *ch, const char **)
 // <keyslog />: the key log is always empty.
 int cmd_keyslog(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   return daemon_reply(ch, "<dblog></dblog>");
 }
 
 // <keysadd key="" name="" />: nothing is added unless both are given.
 int cmd_keysadd(xml_channel *ch, const char **attrs)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   const char *key = nullptr;
   const char *name = nullptr;
   match_attrs(attrs, {"key", "name"}, [&](int index, const char *value) {
@@ -239,7 +224,7 @@ int cmd_keysadd(xml_channel *ch, const char **attrs)
   });
   int rc = 0;
   if (key && name) {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_key_add(access_keys_table(), key, name);
   }
   if (rc != 0) {
@@ -252,13 +237,11 @@ int cmd_keysadd(xml_channel *ch, const char **attrs)
 // <keysdelete key="" />
 int cmd_keysdelete(xml_channel *ch, const char **attrs)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   const char *key = nullptr;
   match_attrs(attrs, {"key"}, [&](int, const char *value) { key = value; });
   int rc = 0;
   if (key) {
-    DaemonCommandLock lock;
+    ZunLock lock(daemon_command_lock());
     rc = access_key_delete(access_keys_table(), key);
   }
   if (rc != 0) {
@@ -271,12 +254,10 @@ int cmd_keysdelete(xml_channel *ch, const char **attrs)
 // <keystate />: the reader's state, key and holder.
 int cmd_keystate(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   char buf[1024];
   BoundedText out(buf, sizeof buf);
   {
-    ReaderLock lock;
+    ZunLock lock(reader_lock());
     const reader &r = the_reader();
     out.appendf("<key state=\"%s\"", reader_state_text(r.state));
     if (r.state == READER_STATE_NOT_CONNECTED)
@@ -290,11 +271,9 @@ int cmd_keystate(xml_channel *ch, const char **)
 // <keysget />: whether learning mode is on.
 int cmd_keysget(xml_channel *ch, const char **)
 {
-  if (keys_unsupported_or_reply(ch))
-    return 0;
   bool adding;
   {
-    ReaderLock lock;
+    ZunLock lock(reader_lock());
     adding = the_reader().add_mode == 1;
   }
   return daemon_reply(ch, adding ? "<database><state name=\"add\" /></database>"
@@ -305,15 +284,13 @@ int cmd_keysget(xml_channel *ch, const char **)
 // reader; any other value ends it.
 int cmd_keysset(xml_channel *ch, const char **attrs)
 {
-  if (keys_unsupported_or_reply(ch))
-    return -1;
   const char *state = nullptr;
   for (size_t i = 0; attrs && attrs[i] && attrs[i + 1] && !state; i += 2)
     if (std::strncmp(attrs[i], "state", 5) == 0)
       state = attrs[i + 1];
   int rc = -1;
   if (state) {
-    ReaderLock lock;
+    ZunLock lock(reader_lock());
     reader &r = the_reader();
     if (std::strncmp(state, "add", 3) == 0) {
       if (r.state == READER_STATE_NOT_CONNECTED) {
@@ -328,6 +305,33 @@ int cmd_keysset(xml_channel *ch, const char **attrs)
   daemon_reply(ch, rc == 0 ? NO_ERROR : "<error type=\"keys database change state error\" />");
   return rc;
 }
+
+// A key command behind the reader guard, and what the guard returns when it
+// answers in the command's place.
+struct key_command {
+  xml_handler run;
+  int unsupported_result;
+};
+
+// The rows of the key commands: on boards without the reader hardware the
+// command is answered as not supported; otherwise it runs.
+int with_reader(xml_channel *ch, const char **attrs)
+{
+  const auto *command = static_cast<const key_command *>(ch->context);
+  if (!reader_board_has_hardware()) {
+    daemon_reply(ch, NOT_SUPPORTED);
+    return command->unsupported_result;
+  }
+  return command->run(ch, attrs);
+}
+
+constexpr key_command KEYSLIST{cmd_keyslist, 0};
+constexpr key_command KEYSLOG{cmd_keyslog, 0};
+constexpr key_command KEYSADD{cmd_keysadd, 0};
+constexpr key_command KEYSDELETE{cmd_keysdelete, 0};
+constexpr key_command KEYSTATE{cmd_keystate, 0};
+constexpr key_command KEYSGET{cmd_keysget, 0};
+constexpr key_command KEYSSET{cmd_keysset, -1};
 
 // ---- elements ----
 
@@ -365,7 +369,7 @@ int cmd_getelement(xml_channel *ch, const char **attrs)
     char buf[GETELEMENT_BUFFER];
     BoundedText out(buf, sizeof buf);
     {
-      ReaderLock lock;
+      ZunLock lock(reader_lock());
       const reader &r = the_reader();
       out.appendf("<element id=\"%u\" module=\"%u\" num=\"%u\" clas=\"%s\" type=\"%s\" name=\"%s\" "
                   "state=\"%s\"  value=\"%s\" username=\"%s\" />",
@@ -409,7 +413,7 @@ int cmd_updateelement(xml_channel *ch, const char **attrs)
   long number = 0;
   if (parse_element(attrs, number)) {
     if (is_reader_element(number)) {
-      ReaderLock lock;
+      ZunLock lock(reader_lock());
       rename_reader(attrs);
     } else if (is_power_element(number)) {
       zunswitch_attr_set(reader_power_switch(), attrs);
@@ -436,13 +440,13 @@ constexpr xml_tag TAGS[] = {
     {"checkuser", cmd_checkuser, nullptr},
     {"deluser", cmd_deluser, nullptr},
     {"listusers", cmd_listusers, nullptr},
-    {"keyslist", cmd_keyslist, nullptr},
-    {"keyslog", cmd_keyslog, nullptr},
-    {"keysadd", cmd_keysadd, nullptr},
-    {"keysdelete", cmd_keysdelete, nullptr},
-    {"keystate", cmd_keystate, nullptr},
-    {"keysget", cmd_keysget, nullptr},
-    {"keysset", cmd_keysset, nullptr},
+    {"keyslist", with_reader, &KEYSLIST},
+    {"keyslog", with_reader, &KEYSLOG},
+    {"keysadd", with_reader, &KEYSADD},
+    {"keysdelete", with_reader, &KEYSDELETE},
+    {"keystate", with_reader, &KEYSTATE},
+    {"keysget", with_reader, &KEYSGET},
+    {"keysset", with_reader, &KEYSSET},
     {"getmodule", daemon_cmd_getmodule, nullptr},
     {"updatemodule", daemon_cmd_updatemodule, nullptr},
     {"getelement", cmd_getelement, nullptr},

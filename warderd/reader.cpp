@@ -38,7 +38,7 @@ constexpr std::array<const char *, 10> STATE_TEXTS = {
 };
 
 reader g_reader;
-pthread_spinlock_t g_reader_lock;
+ZunMutex g_reader_lock;
 zunswitch *g_power_switch = nullptr;
 // The level the power switch last asked for: the switch drives its output
 // when it is created, before the line is exported and can take it.
@@ -126,7 +126,7 @@ void decide(reader &r)
   if (r.add_mode == 0) {
     int found;
     {
-      DaemonCommandLock cl;
+      ZunLock cl(daemon_command_lock());
       found = access_key_find(access_keys_table(), r.key, r.username, sizeof r.username);
     }
     if (found == 0) {
@@ -140,7 +140,7 @@ void decide(reader &r)
   } else if (r.add_mode == 1) {
     int rc;
     {
-      DaemonCommandLock cl;
+      ZunLock cl(daemon_command_lock());
       rc = access_key_add(access_keys_table(), r.key, nullptr);
     }
     if (rc == 0) {
@@ -223,7 +223,7 @@ void *reader_thread(void *arg)
       ready = 0;
     After next;
     {
-      ReaderLock lock;
+      ZunLock lock(reader_lock());
       next = evaluate(r, fd, ready, wait_errno);
       if (next != After::end && r.state != before)
         publish_state(r);
@@ -249,7 +249,7 @@ const char *reader_state_text(int state)
 
 reader &the_reader() { return g_reader; }
 zunswitch *reader_power_switch() { return g_power_switch; }
-pthread_spinlock_t *reader_lock() { return &g_reader_lock; }
+ZunMutex &reader_lock() { return g_reader_lock; }
 
 int reader_board_has_hardware(void)
 {
@@ -278,7 +278,6 @@ int readers_start(void)
 {
   reader_reset(g_reader);
   register_module(g_reader);
-  pthread_spin_init(&g_reader_lock, PTHREAD_PROCESS_PRIVATE);
   g_stop.store(false);
   g_w1_fd = 0;
   g_stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -305,7 +304,6 @@ int readers_stop(void)
     close(g_stop_fd);
   g_stop_fd = -1;
 
-  int rc = pthread_spin_destroy(&g_reader_lock);
   zun25_gpio_unexport(READER_POWER_GPIO);
 
   if (g_reader.element_id != 0) {
@@ -323,5 +321,5 @@ int readers_stop(void)
     mod.module_id = static_cast<int>(g_reader.module_id);
     zundb_module_delete(&mod);
   }
-  return rc;
+  return 0;
 }

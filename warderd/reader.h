@@ -9,7 +9,7 @@
 // its database calls, so the order is always reader lock, then command lock.
 // No command holds the command lock while it waits for the reader lock.
 #pragma once
-#include <pthread.h>
+#include "zun_lock.h"
 
 struct zunswitch;
 
@@ -45,17 +45,9 @@ const char *reader_state_text(int state);
 reader &the_reader();
 zunswitch *reader_power_switch();
 
-// The reader lock, valid between readers_start and readers_stop.
-pthread_spinlock_t *reader_lock();
-
-// Scoped holder of the reader lock.
-class ReaderLock {
-public:
-  ReaderLock() { pthread_spin_lock(reader_lock()); }
-  ~ReaderLock() { pthread_spin_unlock(reader_lock()); }
-  ReaderLock(const ReaderLock &) = delete;
-  ReaderLock &operator=(const ReaderLock &) = delete;
-};
+// The reader lock, held for a scope with ZunLock hold(reader_lock()); valid
+// for the whole process.
+ZunMutex &reader_lock();
 
 // 1 when the board type has the reader hardware (types 0, 2, 3, 4).
 int reader_board_has_hardware(void);
@@ -68,7 +60,7 @@ int readers_start(void);
 
 // Ends the reader thread (promptly: its wait and pause are interrupted),
 // closes the device, unexports the GPIO line, deletes the element, ends the
-// switch and deletes the module. Returns the result of destroying the lock.
+// switch and deletes the module. Returns 0.
 int readers_stop(void);
 
 // Power output callback: 5 sets GPIO line 10 to 1, 6 to 0 (the level is
