@@ -130,24 +130,35 @@ TEST(HeralddSettings, ReplayLoadsWhatItCanAndNeverStopsTheDaemon)
   }
 }
 
-// A long file loads whole; numbers from the file are kept, and once every
-// number up to 999 is taken an automatic one is -1.
+// A long file loads whole, its numbers kept. Past 999 an automatic number is
+// the lowest free one; with 1..999 taken an add makes, registers and saves
+// nothing.
 TEST(HeralddSettings, LongFilesLoadWholeAndNumbersRunOutAt999)
 {
-  ht::Heraldd h;
-  std::string file = "<settings>\n\t<mails>\n";
-  for (int num = 3; num <= 999; num++)
-    file += "\t\t<mail num=\"" + std::to_string(num) + "\" message=\"" + std::string(60, 'm') + "\" />\n";
-  file += "\t</mails>\n</settings>\n";
-  ASSERT_GT(file.size(), 64u * 1024);
-  h.root().write(ht::SETTINGS, file);
-  ASSERT_TRUE(h.start());
-  for (int i = 0; i < 3; i++)
-    ASSERT_EQ(h.cmd("<addmail />"), kNoError);
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1100\" />"), "num"), "999");
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1101\" />"), "num"), "1");
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1102\" />"), "num"), "2");
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1103\" />"), "num"), "4294967295");
+  for (const std::string kind : {"mail", "sms", "trap"}) {
+    SCOPED_TRACE(kind);
+    ht::Heraldd h;
+    std::string file = "<settings>\n";
+    for (int num = 1; num <= 998; num++)
+      file += "\t\t<" + kind + " num=\"" + std::to_string(num) + "\" message=\"" + std::string(60, 'm') + "\" />\n";
+    ASSERT_GT(file.size(), 64u * 1024);
+    h.root().write(ht::SETTINGS, file + "</settings>\n");
+    ASSERT_TRUE(h.start());
+    ASSERT_EQ(h.cmd("<add" + kind + " />"), kNoError);
+    EXPECT_EQ(field(h.cmd("<getelement element=\"1102\" />"), "num"), "999");
+    size_t registered = h.registry().size();
+    EXPECT_EQ(h.cmd("<add" + kind + " />"), "<error type=\"memory error\" />");
+    EXPECT_EQ(h.registry().size(), registered);
+    ASSERT_EQ(h.cmd("<del" + kind + " id=\"108\" />"), kNoError);
+    ASSERT_EQ(h.cmd("<add" + kind + " />"), kNoError);
+    EXPECT_EQ(field(h.cmd("<getelement element=\"1103\" />"), "num"), "5");
+    ASSERT_EQ(h.cmd("<save />"), kSaved);
+    std::string saved = h.root().read(ht::SETTINGS);
+    size_t lines = 0;
+    for (size_t at = 0; (at = saved.find("\t\t<" + kind + " ", at)) != std::string::npos; at++)
+      lines++;
+    EXPECT_EQ(lines, 999u);
+  }
 }
 
 }  // namespace
