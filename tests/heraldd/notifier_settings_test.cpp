@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using ht::field;
@@ -158,6 +160,37 @@ TEST(HeralddSettings, LongFilesLoadWholeAndNumbersRunOutAt999)
     for (size_t at = 0; (at = saved.find("\t\t<" + kind + " ", at)) != std::string::npos; at++)
       lines++;
     EXPECT_EQ(lines, 999u);
+  }
+}
+
+// A start only makes the notifiers of the file: no line sends (a value, a
+// test) or writes (save), whether the programs are there or not (then each
+// mail line says so, as it always has).
+TEST(HeralddSettings, AStartSendsAndWritesNothing)
+{
+  const std::string file =
+      "<settings>\n<!-- a save drops this -->\n\t<mails>\n\t\t<mail name=\"M\" server=\"127.0.0.1\" port=\"1\" "
+      "to=\"a@x.org\" value=\"on\" textready=\"Hot\" />\n\t</mails>\n\t<traps>\n\t\t<trap name=\"T\" "
+      "server=\"127.0.0.1\" port=\"1\" value=\"on\" macro3=\"m\" />\n\t</traps>\n<testmail server=\"127.0.0.1\" "
+      "port=\"1\" to=\"a@x.org\" />\n<testtrap server=\"127.0.0.1\" port=\"1\" />\n<save />\n</settings>\n";
+  for (bool tools : {true, false}) {
+    ht::Heraldd h(tools);
+    h.root().write(ht::SETTINGS, file);
+    ASSERT_TRUE(h.start());
+    EXPECT_EQ(field(h.cmd("<getelement element=\"104\" />"), "name") + field(h.cmd("<getelement element=\"105\" />"), "name"), "MT");
+    EXPECT_EQ(h.root().read(ht::SETTINGS), file);
+    if (!tools) {
+      ASSERT_TRUE(h.wait_log("error", 1));
+      EXPECT_EQ(h.log("error"), std::vector<std::string>{"Send mail error: &quot;/usr/sbin/sendmail&quot; not found\\n"});
+      continue;
+    }
+    // Each sender keeps queue order: once these ran, so did what the start queued.
+    ASSERT_EQ(h.cmd("<testmail server=\"127.0.0.1\" port=\"2\" to=\"a@x.org\" />"), kNoError);
+    ASSERT_EQ(h.cmd("<testtrap server=\"127.0.0.1\" port=\"2\" />"), kNoError);
+    auto ran = [&](const char *tool) { return zt::tool_runs(h.root(), tool); };
+    auto last_is_ours = [&](const char *tool) { return !ran(tool).empty() && std::ranges::count(ran(tool).back(), "127.0.0.1:2"); };
+    ASSERT_TRUE(zt::wait_for([&] { return last_is_ours("sendmail") && last_is_ours("snmptrap"); }));
+    EXPECT_EQ(ran("sendmail").size() + ran("snmptrap").size(), 2u);
   }
 }
 
