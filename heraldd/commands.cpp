@@ -1,7 +1,8 @@
 // The commands of heraldd on /tmp/heraldd.socket and the lines of its
-// settings file: a tag table of 18 entries and one of the three line tags, the creating, changing and
-// deleting commands of the three kinds (one handler each, wrapped per kind),
-// the element description and change, and the savers of the save command.
+// settings file: a tag table of 18 entries and one of the three line tags
+// for the replay, the creating, changing and deleting commands of the three
+// kinds (one handler each, wrapped per kind), the element description and
+// change, and the savers of the save command.
 #include "commands.h"
 
 #include <algorithm>
