@@ -84,7 +84,7 @@ struct daemon_def {
   const char *settings_file;  // default settings file, "/mnt/jffs/etc/NAME.xml"
   const char *optstring;      // "hmblf:" or "hmblf:H:" (H: adds --hostname)
   const char *usage;          // usage text, one %s for argv[0]
-  const xml_tag_table *tags;  // the request and replay tag table
+  const xml_tag_table *tags;  // the request tag table (the replay's too, see settings_tags)
 
   // Options the frame does not know (e.g. 'H'): called with the option letter
   // and its argument (null when it has none); 0 accepted, non-zero refused
@@ -103,6 +103,12 @@ struct daemon_def {
   // "</settings>\n".
   const daemon_saver *savers;
   size_t saver_count;
+
+  // The tag table of the settings replay; null: the request table (tags).
+  // A daemon whose settings file should only describe its state names the
+  // tags of its settings lines alone, so that no line of a restored file
+  // acts (sends, saves) at every start.
+  const xml_tag_table *settings_tags = nullptr;
 };
 
 // Runs the daemon described by def; returns the process exit status (0 after
@@ -119,10 +125,11 @@ ZunMutex &daemon_command_lock(void);
 // 1 when running as the SNMP master agent (-m), 0 as an AgentX subagent.
 int daemon_is_master(void);
 
-// Replays file_settings through def.tags, a line at a time (the savers write
-// one element per line): every element whose name is a tag runs its handler
-// as a client command would, with the reply discarded; other elements (the
-// root, grouping elements, each start or end tag on a line of its own) run
+// Replays file_settings through def.settings_tags (def.tags when that is
+// null), a line at a time (the savers write one element per line): every
+// element whose name is a tag of that table runs its handler as a client
+// command would, with the reply discarded; other elements (the root,
+// grouping elements, each start or end tag on a line of its own) run
 // nothing. A line that is not well-formed is left out with a log entry; the
 // lines after it still load. Returns 0, the first non-zero result of a line
 // (a handler's, or the parser's for a malformed line), or -1 when the file

@@ -164,7 +164,9 @@ int daemon_replay_settings(void)
   std::string text;
   if (!read_settings(text))
     return -1;
-  xml_channel ch{frame_def()->tags, nullptr, nullptr, discard_write, nullptr, discard_close};
+  const daemon_def *def = frame_def();
+  const xml_tag_table *tags = def->settings_tags != nullptr ? def->settings_tags : def->tags;
+  xml_channel ch{tags, nullptr, nullptr, discard_write, nullptr, discard_close};
   int result = 0;
   size_t number = 0;
   for (size_t at = 0; at < text.size(); number++) {

@@ -1,9 +1,11 @@
 // The commands of heraldd on /tmp/heraldd.socket and the lines of its
-// settings file: one tag table of 18 entries, the creating, changing and
-// deleting commands of the three kinds (one handler each, wrapped per kind),
-// the element description and change, and the savers of the save command.
+// settings file: a tag table of 18 entries and one of the three line tags
+// for the replay, the creating, changing and deleting commands of the three
+// kinds (one handler each, wrapped per kind), the element description and
+// change, and the savers of the save command.
 #include "commands.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -40,13 +42,20 @@ bool refused(const notifier_list &list, const char **attrs)
   return notifier_attrs_refused(*list.kind, attrs) != nullptr;
 }
 
-// A settings line's attributes with the refused words left out, each
-// logged: one bad recipient costs only itself.
+// What makes applying send: a settings line keeps none of it, or a restored
+// file would send at every start.
+constexpr std::string_view FIRING[] = {"value",  "textready", "macro3", "macro4",
+                                       "macro5", "macro6",    "macro7", "macro8"};
+
+// A settings line's attributes without those that fire and with the refused
+// words left out, each logged: one bad recipient costs only itself.
 class LineAttrs {
 public:
   LineAttrs(const notifier_kind &kind, const char **attrs)
   {
     for (size_t i = 0; attrs != nullptr && attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2) {
+      if (std::ranges::find(FIRING, attrs[i]) != std::end(FIRING))
+        continue;
       values_.emplace_back(attrs[i]);
       values_.emplace_back(attrs[i + 1]);
       for (const notifier_attr &row : kind.attrs)
@@ -85,8 +94,9 @@ int create(xml_channel *ch, notifier_list &list, int32_t num, const char **attrs
   return daemon_reply(ch, notifier_apply(*n, attrs) != 0 ? INVALID_ATTRIBUTE : NO_ERROR);
 }
 
-// <mail|sms|trap [num=""] ... />: a settings line (or a command of that form,
-// refused whole as any other command when it sets a refused value).
+// <mail|sms|trap [num=""] ... />: a settings line, which never fires (or a
+// command of that form, which may, refused whole as any other command when
+// it sets a refused value).
 int load(xml_channel *ch, notifier_list &list, const char **attrs)
 {
   int32_t num = number_attr(attrs, "num", -1);
@@ -239,8 +249,17 @@ constexpr xml_tag TAGS[] = {
 };
 static_assert(sizeof TAGS / sizeof TAGS[0] == 18);
 
+// The lines of the settings file: the replay runs nothing else (no test, no
+// save), so a restored file only makes notifiers.
+constexpr xml_tag SETTINGS_TAGS[] = {
+    {"mail", zunmail_load, nullptr},
+    {"sms", zunsms_load, nullptr},
+    {"trap", zuntrap_load, nullptr},
+};
+
 }  // namespace
 
 const xml_tag_table heraldd_tags = {sizeof TAGS / sizeof TAGS[0], TAGS};
+const xml_tag_table heraldd_settings_tags = {sizeof SETTINGS_TAGS / sizeof SETTINGS_TAGS[0], SETTINGS_TAGS};
 const daemon_saver heraldd_savers[] = {zunmail_list_save, zuntrap_list_save, zunsms_list_save};
 const size_t heraldd_saver_count = 3;

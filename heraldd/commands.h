@@ -1,6 +1,6 @@
-// The command table of heraldd: 18 tags in their fixed order (the request
-// server and the settings replay share it), and the savers of the save
-// command (mails, traps, SMS).
+// The command table of heraldd: 18 tags in their fixed order; the table of
+// its settings lines (mail, sms, trap), which alone the settings replay runs;
+// and the savers of the save command (mails, traps, SMS).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include "xmlhelpers.h"
 
 extern const xml_tag_table heraldd_tags;
+extern const xml_tag_table heraldd_settings_tags;
 extern const daemon_saver heraldd_savers[];
 extern const size_t heraldd_saver_count;
 

@@ -7,6 +7,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <bitset>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -47,24 +48,34 @@ template <class F> void each_row(notifier_list &list, F fn)
   ITERATOR_RELEASE(it);
 }
 
-bool num_in_use(notifier_list &list, int32_t num)
+// The numbers 1..999 that the list holds; the list's lock is the caller's.
+std::bitset<NOTIFIER_MAX_NUM + 1> nums_in_use(notifier_list &list)
 {
-  bool used = false;
-  each_row(list, [&](table_row &row) { used = used || (row.record && row.record->num == num); });
+  std::bitset<NOTIFIER_MAX_NUM + 1> used;
+  each_row(list, [&](table_row &row) {
+    if (row.record && row.record->num >= 1 && row.record->num <= NOTIFIER_MAX_NUM)
+      used.set(static_cast<size_t>(row.record->num));
+  });
   return used;
 }
 
-// The next free number from the counter upward (-1 past 999). The counter
-// only grows: a deleted number comes back only after a restart.
+// The next free number from the counter upward, or past 999 the lowest free
+// one (the counter stays where it is); -1 when 1..999 are all taken. The
+// counter only grows, so a number deleted below it comes back only once the
+// numbers above it are used up, or after a restart.
 int32_t allocate_num(notifier_list &list)
 {
   ZunLock hold(list.lock);
+  std::bitset<NOTIFIER_MAX_NUM + 1> used = nums_in_use(list);
   for (int32_t candidate = list.next_num; candidate <= NOTIFIER_MAX_NUM; candidate++) {
-    if (!num_in_use(list, candidate)) {
+    if (!used[static_cast<size_t>(candidate)]) {
       list.next_num = candidate;
       return candidate;
     }
   }
+  for (int32_t candidate = 1; candidate < list.next_num; candidate++)
+    if (!used[static_cast<size_t>(candidate)])
+      return candidate;
   return -1;
 }
 
@@ -161,6 +172,11 @@ notifier *notifier_list_add(notifier_list &list, int32_t num)
 {
   if (!list.ready)
     return nullptr;
+  // Numbered first: a list with no number left makes nothing and registers
+  // nothing.
+  num = num < 0 ? allocate_num(list) : num;
+  if (num < 0)
+    return nullptr;
   notifier *n = notifier_new(*list.kind);
   auto *row = static_cast<table_row *>(std::calloc(1, sizeof(table_row)));
   if (n == nullptr || row == nullptr) {
@@ -168,7 +184,7 @@ notifier *notifier_list_add(notifier_list &list, int32_t num)
     std::free(row);
     return nullptr;
   }
-  n->num = num < 0 ? allocate_num(list) : num;
+  n->num = num;
   n->module = list.module_id;
   n->listed = true;
   register_element(list, *n);

@@ -54,6 +54,7 @@ const daemon_def HERALDD = {
     heraldd_shutdown,
     heraldd_savers,
     heraldd_saver_count,
+    &heraldd_settings_tags,
 };
 
 }  // namespace

@@ -235,9 +235,10 @@ extern notifier_list zunmaillist, zunsmslist, zuntraplist;
 // module was refused (the list works; its notifiers carry module 0).
 int notifier_list_create(notifier_list &list);
 
-// Creates a notifier with number `num`, or the next free one when negative;
-// registers it as an element. The notifier, or null (no memory, list not
-// created).
+// Creates a notifier with number `num`, or when negative the next free one
+// from the list's counter up to 999, then the lowest free one; registers it
+// as an element. The notifier, or null (no memory, list not created, or no
+// number of 1..999 left: then nothing is registered).
 notifier *notifier_list_add(notifier_list &list, int32_t num);
 
 // The notifier with that element id, or null. For the server thread, which

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using ht::field;
@@ -130,24 +132,66 @@ TEST(HeralddSettings, ReplayLoadsWhatItCanAndNeverStopsTheDaemon)
   }
 }
 
-// A long file loads whole; numbers from the file are kept, and once every
-// number up to 999 is taken an automatic one is -1.
+// A long file loads whole, its numbers kept. Past 999 an automatic number is
+// the lowest free one; with 1..999 taken an add makes, registers and saves
+// nothing.
 TEST(HeralddSettings, LongFilesLoadWholeAndNumbersRunOutAt999)
 {
-  ht::Heraldd h;
-  std::string file = "<settings>\n\t<mails>\n";
-  for (int num = 3; num <= 999; num++)
-    file += "\t\t<mail num=\"" + std::to_string(num) + "\" message=\"" + std::string(60, 'm') + "\" />\n";
-  file += "\t</mails>\n</settings>\n";
-  ASSERT_GT(file.size(), 64u * 1024);
-  h.root().write(ht::SETTINGS, file);
-  ASSERT_TRUE(h.start());
-  for (int i = 0; i < 3; i++)
-    ASSERT_EQ(h.cmd("<addmail />"), kNoError);
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1100\" />"), "num"), "999");
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1101\" />"), "num"), "1");
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1102\" />"), "num"), "2");
-  EXPECT_EQ(field(h.cmd("<getelement element=\"1103\" />"), "num"), "4294967295");
+  for (const std::string kind : {"mail", "sms", "trap"}) {
+    SCOPED_TRACE(kind);
+    ht::Heraldd h;
+    std::string file = "<settings>\n";
+    for (int num = 1; num <= 998; num++)
+      file += "\t\t<" + kind + " num=\"" + std::to_string(num) + "\" message=\"" + std::string(60, 'm') + "\" />\n";
+    ASSERT_GT(file.size(), 64u * 1024);
+    h.root().write(ht::SETTINGS, file + "</settings>\n");
+    ASSERT_TRUE(h.start());
+    ASSERT_EQ(h.cmd("<add" + kind + " />"), kNoError);
+    EXPECT_EQ(field(h.cmd("<getelement element=\"1102\" />"), "num"), "999");
+    size_t registered = h.registry().size();
+    EXPECT_EQ(h.cmd("<add" + kind + " />"), "<error type=\"memory error\" />");
+    EXPECT_EQ(h.registry().size(), registered);
+    ASSERT_EQ(h.cmd("<del" + kind + " id=\"108\" />"), kNoError);
+    ASSERT_EQ(h.cmd("<add" + kind + " />"), kNoError);
+    EXPECT_EQ(field(h.cmd("<getelement element=\"1103\" />"), "num"), "5");
+    ASSERT_EQ(h.cmd("<save />"), kSaved);
+    EXPECT_EQ(std::ranges::count(h.root().read(ht::SETTINGS), '\n'), 999 + 8);  // and the eight of the layout
+  }
+}
+
+// A start only makes the notifiers of the file: no line sends (a value, a
+// test) or writes (save), whether the programs are there or not (then each
+// mail line says so, as it always has).
+TEST(HeralddSettings, AStartSendsAndWritesNothing)
+{
+  const std::string file =
+      "<settings>\n<!-- a save drops this -->\n\t<mails>\n\t\t<mail name=\"M\" server=\"127.0.0.1\" port=\"1\" "
+      "to=\"a@x.org\" value=\"on\" textready=\"Hot\" />\n\t</mails>\n\t<traps>\n\t\t<trap name=\"T\" "
+      "server=\"127.0.0.1\" port=\"1\" value=\"on\" macro3=\"m\" />\n\t</traps>\n<testmail server=\"127.0.0.1\" "
+      "port=\"1\" to=\"a@x.org\" />\n<testtrap server=\"127.0.0.1\" port=\"1\" />\n<save />\n</settings>\n";
+  for (bool tools : {true, false}) {
+    ht::Heraldd h(tools);
+    h.root().write(ht::SETTINGS, file);
+    ASSERT_TRUE(h.start());
+    EXPECT_EQ(field(h.cmd("<getelement element=\"104\" />"), "name") +
+                  field(h.cmd("<getelement element=\"105\" />"), "name"), "MT");
+    EXPECT_EQ(h.root().read(ht::SETTINGS), file);
+    if (!tools) {
+      ASSERT_TRUE(h.wait_log("error", 1));
+      EXPECT_EQ(h.log("error"), std::vector<std::string>{"Send mail error: &quot;/usr/sbin/sendmail&quot; "
+                                                         "not found\\n"});
+      continue;
+    }
+    // Each sender keeps queue order: once these ran, so did what the start queued.
+    ASSERT_EQ(h.cmd("<testmail server=\"127.0.0.1\" port=\"2\" to=\"a@x.org\" />"), kNoError);
+    ASSERT_EQ(h.cmd("<testtrap server=\"127.0.0.1\" port=\"2\" />"), kNoError);
+    auto ran = [&](const char *tool) { return zt::tool_runs(h.root(), tool); };
+    auto last_is_ours = [&](const char *tool) {
+      return !ran(tool).empty() && std::ranges::count(ran(tool).back(), "127.0.0.1:2") == 1;
+    };
+    ASSERT_TRUE(zt::wait_for([&] { return last_is_ours("sendmail") && last_is_ours("snmptrap"); }));
+    EXPECT_EQ(ran("sendmail").size() + ran("snmptrap").size(), 2u);
+  }
 }
 
 }  // namespace
