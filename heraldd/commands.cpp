@@ -1,8 +1,8 @@
 // The commands of heraldd on /tmp/heraldd.socket and the lines of its
 // settings file: a tag table of 18 entries and one of the three line tags
-// for the replay, the creating, changing and deleting commands of the three
-// kinds (one handler each, wrapped per kind), the element description and
-// change, and the savers of the save command.
+// for the replay, the creating, changing, deleting and testing commands of
+// the three kinds (one handler each; a row's context names its list), the
+// element description and change, and the savers of the save command.
 #include "commands.h"
 
 #include <algorithm>
@@ -27,6 +27,12 @@ constexpr const char *MISSING = "<error type=\"some parameters are not specified
 constexpr const char *TEST_FAILED = "<error type=\"send test message failed\" />";
 
 notifier_list *const LISTS[] = {&zunmaillist, &zunsmslist, &zuntraplist};
+
+// The list of a kind's command: its row's context.
+notifier_list &list_of(const xml_channel *ch)
+{
+  return *const_cast<notifier_list *>(static_cast<const notifier_list *>(ch->context));
+}
 
 // A number attribute as the commands read it: strtol with base detection,
 // into 32 bits alike on every architecture.
@@ -158,18 +164,13 @@ int save_list(xml_channel *ch, notifier_list &list)
 
 }  // namespace
 
-int zunmail_load(xml_channel *ch, const char **attrs) { return load(ch, zunmaillist, attrs); }
-int zunsms_load(xml_channel *ch, const char **attrs) { return load(ch, zunsmslist, attrs); }
-int zuntrap_load(xml_channel *ch, const char **attrs) { return load(ch, zuntraplist, attrs); }
-int zunmail_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zunmaillist, attrs); }
-int zunsms_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zunsmslist, attrs); }
-int zuntrap_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, zuntraplist, attrs); }
-int zunmail_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunmaillist, attrs); }
-int zunsms_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zunsmslist, attrs); }
-int zuntrap_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, zuntraplist, attrs); }
+int notifier_cmd_load(xml_channel *ch, const char **attrs) { return load(ch, list_of(ch), attrs); }
+int notifier_cmd_add(xml_channel *ch, const char **attrs) { return add(ch, list_of(ch), attrs); }
+int notifier_cmd_del(xml_channel *ch, const char **attrs) { return del(ch, list_of(ch), attrs); }
 
-int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, const char **attrs)
+int notifier_cmd_test(xml_channel *ch, const char **attrs)
 {
+  const notifier_kind &kind = *list_of(ch).kind;
   notifier *n = notifier_attrs_refused(kind, attrs) == nullptr ? notifier_new(kind) : nullptr;
   int result = -1;
   if (n != nullptr) {
@@ -187,8 +188,6 @@ int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, const char **a
   return daemon_reply(ch, result == 0 ? NO_ERROR : TEST_FAILED);
 }
 
-int zunmail_cmd_test(xml_channel *ch, const char **attrs) { return notifier_cmd_test(ch, mail_kind, attrs); }
-int zuntrap_cmd_test(xml_channel *ch, const char **attrs) { return notifier_cmd_test(ch, trap_kind, attrs); }
 
 // <getelement element="ID" />: the notifier's description.
 int notifier_cmd_get(xml_channel *ch, const char **attrs)
@@ -227,20 +226,20 @@ int zunsms_list_save(xml_channel *ch) { return save_list(ch, zunsmslist); }
 
 namespace {
 
-constexpr xml_tag TAGS[] = {
+const xml_tag TAGS[] = {
     {"test", daemon_cmd_test, nullptr},
     {"save", daemon_cmd_save, nullptr},
-    {"mail", zunmail_load, nullptr},
-    {"addmail", zunmail_cmd_add, nullptr},
-    {"delmail", zunmail_cmd_del, nullptr},
-    {"testmail", zunmail_cmd_test, nullptr},
-    {"sms", zunsms_load, nullptr},
-    {"addsms", zunsms_cmd_add, nullptr},
-    {"delsms", zunsms_cmd_del, nullptr},
-    {"trap", zuntrap_load, nullptr},
-    {"addtrap", zuntrap_cmd_add, nullptr},
-    {"deltrap", zuntrap_cmd_del, nullptr},
-    {"testtrap", zuntrap_cmd_test, nullptr},
+    {"mail", notifier_cmd_load, &zunmaillist},
+    {"addmail", notifier_cmd_add, &zunmaillist},
+    {"delmail", notifier_cmd_del, &zunmaillist},
+    {"testmail", notifier_cmd_test, &zunmaillist},
+    {"sms", notifier_cmd_load, &zunsmslist},
+    {"addsms", notifier_cmd_add, &zunsmslist},
+    {"delsms", notifier_cmd_del, &zunsmslist},
+    {"trap", notifier_cmd_load, &zuntraplist},
+    {"addtrap", notifier_cmd_add, &zuntraplist},
+    {"deltrap", notifier_cmd_del, &zuntraplist},
+    {"testtrap", notifier_cmd_test, &zuntraplist},
     {"getmodule", daemon_cmd_getmodule, nullptr},
     {"updatemodule", daemon_cmd_updatemodule, nullptr},
     {"getelement", notifier_cmd_get, nullptr},
@@ -251,10 +250,10 @@ static_assert(sizeof TAGS / sizeof TAGS[0] == 18);
 
 // The lines of the settings file: the replay runs nothing else (no test, no
 // save), so a restored file only makes notifiers.
-constexpr xml_tag SETTINGS_TAGS[] = {
-    {"mail", zunmail_load, nullptr},
-    {"sms", zunsms_load, nullptr},
-    {"trap", zuntrap_load, nullptr},
+const xml_tag SETTINGS_TAGS[] = {
+    {"mail", notifier_cmd_load, &zunmaillist},
+    {"sms", notifier_cmd_load, &zunsmslist},
+    {"trap", notifier_cmd_load, &zuntraplist},
 };
 
 }  // namespace

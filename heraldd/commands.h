@@ -13,29 +13,20 @@ extern const xml_tag_table heraldd_settings_tags;
 extern const daemon_saver heraldd_savers[];
 extern const size_t heraldd_saver_count;
 
-// Handlers of the table, by kind.
-int zunmail_load(xml_channel *ch, const char **attrs);
-int zunsms_load(xml_channel *ch, const char **attrs);
-int zuntrap_load(xml_channel *ch, const char **attrs);
-int zunmail_cmd_add(xml_channel *ch, const char **attrs);
-int zunsms_cmd_add(xml_channel *ch, const char **attrs);
-int zuntrap_cmd_add(xml_channel *ch, const char **attrs);
-int zunmail_cmd_del(xml_channel *ch, const char **attrs);
-int zunsms_cmd_del(xml_channel *ch, const char **attrs);
-int zuntrap_cmd_del(xml_channel *ch, const char **attrs);
-int zunmail_cmd_test(xml_channel *ch, const char **attrs);
-int zuntrap_cmd_test(xml_channel *ch, const char **attrs);
-int notifier_cmd_get(xml_channel *ch, const char **attrs);
-int notifier_cmd_update(xml_channel *ch, const char **attrs);
-int notifier_cmd_ctl(xml_channel *ch, const char **attrs);
-
+// Handlers of the table. A kind's commands (a settings line, add, delete,
+// test) take their list from the row's context.
+int notifier_cmd_load(xml_channel *ch, const char **attrs);
+int notifier_cmd_add(xml_channel *ch, const char **attrs);
+int notifier_cmd_del(xml_channel *ch, const char **attrs);
 // A test notification (testmail, testtrap): a notifier of the kind that no
 // list holds, named "Test Notify", with the kind's test id; the command's
 // attributes applied, then the kind's test text queued when applying
 // returned 0. Replies "no error" when both returned 0, "send test message
 // failed" otherwise.
-struct notifier_kind;
-int notifier_cmd_test(xml_channel *ch, const notifier_kind &kind, const char **attrs);
+int notifier_cmd_test(xml_channel *ch, const char **attrs);
+int notifier_cmd_get(xml_channel *ch, const char **attrs);
+int notifier_cmd_update(xml_channel *ch, const char **attrs);
+int notifier_cmd_ctl(xml_channel *ch, const char **attrs);
 
 // Savers of the settings file, one group each.
 int zunmail_list_save(xml_channel *ch);
