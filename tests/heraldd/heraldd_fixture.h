@@ -43,12 +43,14 @@ public:
     sim_ = std::make_unique<zt::Sim>(root_, sim_args);
   }
 
-  // Starts heraldd; true when it answers.
-  bool start(const std::vector<std::string> &args = {})
+  // Starts heraldd (env: variables beside the root's); true when it answers.
+  bool start(const std::vector<std::string> &args = {}, const std::map<std::string, std::string> &env = {})
   {
     std::vector<std::string> argv = {"heraldd"};
     argv.insert(argv.end(), args.begin(), args.end());
-    proc_ = std::make_unique<zt::Process>(zt::bin("heraldd"), argv, root_.env());
+    auto all = root_.env();
+    all.insert(env.begin(), env.end());
+    proc_ = std::make_unique<zt::Process>(zt::bin("heraldd"), argv, all);
     return zt::wait_for([&] { return cmd("<test />") == "<error type='Test ok' />"; },
                         std::chrono::seconds(10));
   }
