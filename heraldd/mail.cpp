@@ -206,9 +206,9 @@ bool run(sender &s, const char *name, const send_command &c, std::atomic<pid_t> 
 
 constexpr const char *SNMP_COLUMNS[] = {"server", "port", "login", "password", "to", "from", "message"};
 
-}  // namespace
-
 sender mail_sender{"mail", 4, 65536, true, run};
+
+}  // namespace
 
 extern const notifier_kind mail_kind = {
     .noun = "mail",

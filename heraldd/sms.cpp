@@ -99,10 +99,10 @@ bool forward(sender &, const char *name, const send_command &c, std::atomic<pid_
 
 constexpr const char *SNMP_COLUMNS[] = {"to_phone", "message"};
 
-}  // namespace
-
 // The modem daemon takes one message at a time and keeps its own send queue.
 sender sms_sender{"sms", 1, 32768, false, forward};
+
+}  // namespace
 
 extern const notifier_kind sms_kind = {
     .noun = "sms",

@@ -177,9 +177,9 @@ bool run(sender &s, const char *name, const send_command &c, std::atomic<pid_t> 
 
 constexpr const char *SNMP_COLUMNS[] = {"server", "port", "version", "comunity"};
 
-}  // namespace
-
 sender trap_sender{"trap", 4, 32768, true, run};
+
+}  // namespace
 
 extern const notifier_kind trap_kind = {
     .noun = "trap",
