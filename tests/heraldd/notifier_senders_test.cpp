@@ -283,8 +283,11 @@ TEST(HeralddTrap, TestTrapAndItsRefusals)
   EXPECT_EQ(h.cmd("<testtrap " + target + " version=\"9\" />"), failed);
   h.root().remove("/usr/bin/snmptrap");
   EXPECT_EQ(h.cmd("<testtrap " + target + " />"), failed);
-  ASSERT_TRUE(h.wait_log("error", 1));
-  EXPECT_EQ(h.log("error")[0], "Send trap error: &quot;/usr/bin/snmptrap&quot; not found");
+  // (Among the errors: the hostile server's, whenever its lookup fails.)
+  EXPECT_TRUE(zt::wait_for([&] {
+    auto errors = h.log("error");
+    return std::count(errors.begin(), errors.end(), "Send trap error: &quot;/usr/bin/snmptrap&quot; not found") == 1;
+  }));
 }
 
 TEST(HeralddSenders, AHungCommandDelaysNoReplyAndTheStopEndsIt)
