@@ -1,6 +1,7 @@
 // Senders: per-notifier queues and the workers that empty them in turn.
 #include "sender.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -111,8 +112,12 @@ void retry(sender &s, uint32_t id, uint64_t generation, const send_job &job, con
                 c.recipient.c_str(), SENDER_TRIES);
     return;
   }
-  send_job again{notifier_copy(*job.fired), job.listed, job.pulse, job.text, c.recipient, job.tries + 1,
-                 clock::now() + std::chrono::milliseconds(s.retry_ms[job.tries])};
+  // A kind with a recipient list tries that recipient again (if it is still
+  // on the list then); one with a single destination sends to it as it is.
+  const auto &attrs = s.list->kind->attrs;
+  bool listed = std::any_of(attrs.begin(), attrs.end(), [](const notifier_attr &r) { return r.kind == set_kind::list; });
+  send_job again{notifier_copy(*job.fired), job.listed, job.pulse, job.text, listed ? c.recipient : "",
+                 job.tries + 1, clock::now() + std::chrono::milliseconds(s.retry_ms[job.tries])};
   std::lock_guard<std::mutex> hold(s.lock);
   auto q = s.queues.find(id);
   if (again.fired != nullptr && !s.stopping && q != s.queues.end() && q->second.generation == generation)
