@@ -3,8 +3,9 @@
 // changes a notifier.
 //
 // A kind (notifier_kind) is data: its defaults, its attribute rows, the
-// formats of its description and of its settings line, and its firing hook.
-// One set of functions works on every list.
+// formats of its description and of its settings line, its sender and how
+// its notifications are built, its test command and its SNMP columns. One
+// set of functions works on every list, and firing and testing are one path.
 //
 // Threads and locks. Commands run on the request server thread, which alone
 // inserts and removes notifiers; the settings replay runs on the main thread
@@ -17,10 +18,11 @@
 // notifier, so it can never free a notifier that another thread is reading.
 // Each notifier's own lock is held while its fields are changed or read; the
 // order is always list lock, then notifier lock. The SNMP tables (tables.h)
-// hold the list's lock around all their work on a list. Both locks are
-// mutexes (zun_lock.h), held for a scope with ZunLock hold(list.lock) or
-// ZunLock hold(n.lock): a holder may wait on the element database or build
-// a notification, and a waiter then sleeps.
+// hold the list's lock around all their work on a list. The senders' workers
+// copy a notifier under both (sender.h) and run nothing while they hold
+// them. Both locks are mutexes (zun_lock.h), held for a scope with
+// ZunLock hold(list.lock) or ZunLock hold(n.lock): a holder may wait on the
+// element database, and a waiter then sleeps.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -249,7 +251,7 @@ notifier *notifier_list_find(notifier_list &list, uint32_t id);
 // when the list has none.
 int notifier_list_delete(notifier_list &list, uint32_t id);
 
-// Stops the sender (queued records are dropped), frees every notifier (each
+// Stops the sender (queued jobs are dropped), frees every notifier (each
 // unregistered) and unregisters the module.
 void notifier_list_destroy(notifier_list &list);
 
