@@ -143,6 +143,14 @@ bool named_in(const Attrs &list, const std::string &key)
   return std::any_of(list.begin(), list.end(), [&](const auto &kv) { return kv.first == key; });
 }
 
+// Settings that are kept but never described: the element list and the
+// floor map reach every session, and the gateway hides secrets only in the
+// element's own description.
+bool is_secret(const std::string &key)
+{
+  return key == "password" || key == "auth_pass" || key == "priv_pass";
+}
+
 std::string element_xml(const Item &e)
 {
   std::string out = "<element";
@@ -157,7 +165,7 @@ std::string element_xml(const Item &e)
   for (const auto &kv : e.pos)
     append_attr(out, kv.first, kv.second);
   for (const auto &kv : e.extra)
-    if (!named_in(e.pos, kv.first))
+    if (!named_in(e.pos, kv.first) && !is_secret(kv.first))
       append_attr(out, kv.first, kv.second);
   out += " />";
   return out;

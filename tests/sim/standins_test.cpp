@@ -71,12 +71,13 @@ TEST(SimStandIns, WhatTheyAreToldIsReadBackExactly)
       {"phantomd", "<deltimer />", "<error type=\"some parameters are not specified\" />"},
       {"registryd", "<getelement id=\"3\" />", "<error type=\"element is not founded\" />"},
       // A camera without a module of opticd's is served by opticd itself;
-      // its place on the map comes first, so the map's width hides the picture's.
+      // its place on the map comes first, so the map's width hides the
+      // picture's; its password is kept, never described.
       {"opticd", "<addcamera  id=\"2\" name=\"Gate\" url=\"http://cam/a?b=1&amp;c=2\" width=\"640\" password=\"p\" />", kOk},
       {"registryd", "<setelement id=\"2\" x=\"5\" width=\"50\"/>", kOk},
       {"registryd", "<getelement id=\"2\" />",
        el("2", "0", "1", "device", "ip camera", "Gate",
-          "state=\"normal\" value=\"\" x=\"5\" width=\"50\" url=\"http://cam/a?b=1&amp;c=2\" password=\"p\"")},
+          "state=\"normal\" value=\"\" x=\"5\" width=\"50\" url=\"http://cam/a?b=1&amp;c=2\"")},
       {"registryd", "<dbelementsocket id=\"2\" />", "<element id=\"2\" socket=\"/tmp/opticd.socket\" />"},
       {"opticd", "<delcamera id=\"2\" />", kOk},
       // Outputs switch through their daemons (ids as the gateway's lookup reads them).
