@@ -464,14 +464,8 @@ int cmd_setelement(const Command &cmd, std::string &reply)
 // <updateelement id element name ... />: settings of an element served here.
 int cmd_updateelement(const Command &cmd, std::string &reply)
 {
-  std::lock_guard<std::mutex> hold(g_db.lock);
-  auto it = g_db.elements.find(id_of(cmd.root, cmd.root.has("element") ? "element" : "id"));
-  if (it == g_db.elements.end()) {
-    reply = error_reply("element is not founded");
-    return 0;
-  }
-  apply_attrs(it->second, cmd.root.attrs);
-  reply = kNoError;
+  int rc = registry_update_element(id_of(cmd.root, cmd.root.has("element") ? "element" : "id"), cmd.root.attrs);
+  reply = rc == 0 ? kNoError : error_reply("element is not founded");
   return 0;
 }
 
