@@ -45,6 +45,9 @@ export async function run(line, action, done = 'Done.') {
 // form's own, so a reset (after an addition) brings them back.
 export function form(rows, label, submit, extra = [], body = null) {
   const line = status();
+  // The inputs are kept here, not looked up through the form: a field named
+  // like one of the form's own properties (elements, reset) hides it.
+  const inputs = {};
   const fields = rows.map((row) => {
     const id = `f-${Math.random().toString(36).slice(2)}`;
     let input;
@@ -56,18 +59,14 @@ export function form(rows, label, submit, extra = [], body = null) {
       input = h('input', { id, name: row.name, type: row.type || 'text', required: row.required, autocomplete: 'off',
         value: row.value ?? '' });
     }
+    inputs[row.name] = input;
     return h('label', { for: id }, h('span', {}, row.label), input,
       row.hint ? h('small', {}, row.hint) : null);
   });
   const el = h('form', { class: 'form' }, fields, body, h('div', { class: 'actions' }, h('button', { type: 'submit' }, label), extra, line));
   el.addEventListener('submit', (event) => {
     event.preventDefault();
-    const values = {};
-    for (const row of rows) {
-      const input = el.elements[row.name];
-      values[row.name] = input.value;
-    }
-    submit(values, line);
+    submit(Object.fromEntries(rows.map((row) => [row.name, inputs[row.name].value])), line);
   });
   return el;
 }

@@ -156,7 +156,7 @@ function edit(family, editor, item, reload) {
     const fields = item ? { id: item.id, ...keptPasswords(rows, values) } : values;
     const reply = await run(line, () => call(family.add, fields, family.twice), item ? 'Saved.' : 'Added.');
     if (!reply.ok) return;
-    if (!item) line.closest('form').reset();
+    if (!item) HTMLFormElement.prototype.reset.call(line.closest('form'));
     reload();
   }, [close])));
   editor.querySelector('input')?.focus();

@@ -114,7 +114,7 @@ function languages() {
     'No languages installed.'));
   };
   load();
-  const input = h('input', { type: 'file', accept: '.xml,text/xml', 'aria-label': 'Language file' });
+  const input = h('input', { type: 'file', name: 'filedata', accept: '.xml,text/xml', 'aria-label': 'Language file' });
   const send = h('button', { type: 'button' }, 'Upload');
   send.addEventListener('click', async () => {
     const file = input.files[0];
