@@ -134,7 +134,7 @@ async function load(family, list, editor, writable, reload) {
   const reply = await family.list();
   if (!reply.ok) return failed(list, reply);
   fill(list, family.note ? h('p', {}, family.note(reply.head)) : null,
-    table(['Name', 'Settings', ''], reply.items.map((item) => {
+    table(['Name', 'Details', ''], reply.items.map((item) => {
       const line = status();
       return [item.name, family.summary ? family.summary(item) : '', writable
         ? h('span', { class: 'row-actions' },
