@@ -72,7 +72,7 @@ const PANELS = [
     ],
   },
   {
-    title: 'CAN bus', write: ['canbus', 'write'],
+    title: 'CAN bus', read: ['canbus', 'read'], write: ['canbus', 'write'],
     commands: [
       { label: 'Read', right: ['canbus', 'read'], shows: true, fields: [CAN_IF], send: (v) => call('getcan', v) },
       { label: 'Save the configuration', fields: [CAN_IF], send: (v) => call('savecan', v) },
