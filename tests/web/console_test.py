@@ -158,6 +158,24 @@ class Console(unittest.TestCase):
                                    if r.find_elements(By.TAG_NAME, "td")[0].text == values["name"]],
                           "the new notifier's row")[0]
 
+    def press(self, within, label):
+        """Presses a button of that text; once more if it asks to be sure."""
+        self.until(lambda: within.find_elements(By.XPATH, f'.//button[text()="{label}"]'), label)[0].click()
+        if "again" in within.text:
+            within.find_element(By.XPATH, f'.//button[text()="{label}" or starts-with(text(), "Press again")]').click()
+
+    def lands(self, where, expected, since):
+        """A journal line of the stand-in `where` written after byte `since`
+        is exactly `expected` ("…" stands for the stand-in's own values), or
+        the file `where` under the root holds `expected`."""
+        if "/" in where:
+            path = self.root / where
+            return self.until(lambda: path.exists() and path.read_text() == expected, f"{where} holding {expected!r}")
+        journal = self.root / "tmp/appliance-sim.journal"
+        pattern = re.compile(re.escape(f"{where}\t") + ".*".join(map(re.escape, expected.split("…"))))
+        self.until(lambda: any(pattern.fullmatch(line) for line in journal.read_bytes()[since:].decode().splitlines()),
+                   f"{where} receiving {expected}")
+
     # ---- tests -------------------------------------------------------------
 
     def test_01_wrong_password_shows_the_error_and_no_data(self):
@@ -349,6 +367,108 @@ class Console(unittest.TestCase):
         self.text_shows("Your session has ended")
         self.assertTrue(self.finds("#login"))
         self.shot("session-ended")
+
+    # A change made in each new view's forms, and where it lands: view, the
+    # button that opens the form (alone, or in the row of a named item), the
+    # heading of the form's panel, the fields, the button that sends it, the
+    # stand-in that receives the command (or a file under the root) and what
+    # it receives.
+    CHANGES = [
+        ("settings", None, "Log levels", {"Debug": "1"}, "Save", "chronicled",
+         '<loglevel  Emergency="1" Alert="1" Critical="1" Error="1" Warning="1" Notice="1" Informational="1" Debug="1" />'),
+        ("settings", None, "Network", {"hostname": "lab-7"}, "Save", "stewardd", '<setsettings  ip="…" hostname="lab-7" …/>'),
+        ("settings", None, "Restart and recovery", {"param": "factory"}, "Run the recovery", "stewardd",
+         '<execute cmd="recovery.sh factory" />'),
+        ("settings", None, "RADIUS server", {"enable": "1", "addr": "127.0.0.1", "secret": "s3"}, "Save", "stewardd",
+         '<setradius srv1="127.0.0.1:1812:s3" />'),
+        ("settings", None, "Time", {}, "Synchronise with NTP now", "stewardd", "<synctime />"),
+        ("automation", "Add group", "New group", {"name": "Rack 2", "descr": "Second rack"}, "Add", "registryd",
+         '<addgroup  name="Rack 2" descr="Second rack" elements="" modules="" notifiers=""/>'),
+        ("automation", "Add logic", "New logic", {"name": "Cool", "logic": "if 120 > 30 then 123 on"}, "Add", "registryd",
+         '<addlogic logic="if 120 > 30 then 123 on" name="Cool" timeout="" />'),
+        ("automation", "Add timer", "New timer", {"name": "Night", "begin": "22:00", "end": "06:00"}, "Add", "phantomd",
+         '<addtimer  name="Night" begin="22:00" end="06:00" days="" mode=""/>'),
+        ("automation", "Add ping check", "New ping check", {"name": "Router", "server": "127.0.0.1"}, "Add", "phantomd",
+         '<addping  name="Router" period="" rtt="" server="127.0.0.1" reset="" />'),
+        ("automation", None, "Logics", {}, "Switch all logics on", "registryd", "<onlogics />"),
+        ("devices", "Add camera", "New camera", {"name": "Gate", "url": "http://127.0.0.1/cam?a=1&b=2"}, "Add", "opticd",
+         '<addcamera  name="Gate" url="http://127.0.0.1/cam?a=1&amp;b=2" fps="" resolution="" height="" width=""'
+         ' username="" password="" />'),
+        ("devices", ("Server room temperature", "Settings"), "Settings: Server room temperature", {"high_alarm": "35"},
+         "Settings", "baseiod", '<updateelement id="120" element="120" name="Server room temperature" high_alarm="35"/>'),
+        ("devices", ("Siren relay", "Pulse"), "Pulse: Siren relay", {"pulse": "500"}, "Pulse", "baseiod",
+         '<updateelement element="122" pulse="500" value="pulse" />'),
+        ("devices", ("Outlets", "Control"), "Control: Outlets", {"func": "reset"}, "Control", "mainsd",
+         '<ctlmodule  id="111" func="reset"/>'),
+        ("devices", ("Board", "Settings"), "Settings: Board", {"interval": "30"}, "Settings", "baseiod",
+         '<updatemodule  id="110" interval="30"/>'),
+        ("devices", None, "Power", {}, "Turn all logics and outlets off", "mainsd", "<fulloff />"),
+        ("devices", None, "CAN bus", {}, "Save the configuration", "busstate", '<savecan if="can0" />'),
+        ("devices", None, "CAN bus", {"node_id": "7"}, "Remove a device", "busstate", '<deldevicecan  if="can0" node_id="7"/>'),
+        ("devices", None, "SD card", {"cmd": "mount"}, "Send", "chronicled", '<setsdcard  cmd="mount"/>'),
+        ("files", None, "Languages", {"filedata": "de.xml"}, "Upload", "mnt/jffs/etc/languages/de.xml", "<language />\n"),
+    ]
+
+    def test_09v_each_new_view_makes_its_change_where_it_belongs(self):
+        self.log_in()
+        journal = self.root / "tmp/appliance-sim.journal"
+        for view, opener, panel, values, button, where, expected in self.CHANGES:
+            self.open_view(view)
+            if isinstance(opener, tuple):
+                row = self.until(lambda: [r for r in self.finds("main tbody tr") if opener[0] in r.text], opener[0])[0]
+                self.press(row, opener[1])
+            elif opener:
+                self.press(self.find("main"), opener)
+            box = self.until(lambda: self.browser.find_elements(
+                By.XPATH, f'//section[h2="{panel}"]//*[self::form or self::div[@class="actions"]][.//button[text()="{button}"]]'),
+                panel)[0]
+            values = dict(values)
+            if "filedata" in values:
+                (self.root / values["filedata"]).write_text(expected)
+                self.find('input[type="file"]', box).send_keys(str(self.root / values.pop("filedata")))
+            self.fill(box, values)
+            since = journal.stat().st_size
+            self.press(box, button)
+            self.lands(where, expected, since)
+            self.until(lambda: self.finds(".status.ok", box), "the done notice")
+        self.shot("languages")
+
+    def test_09x_the_new_views_are_labelled_and_work_by_keyboard(self):
+        self.log_in()
+        for view in ("devices", "automation", "settings"):
+            self.open_view(view)
+            self.until(lambda: "Loading…" not in self.find("main").text, view)
+            self.assertEqual(self.browser.execute_script(
+                "return [...document.querySelectorAll('main input, main select')]"
+                ".filter((e) => !e.labels.length && !e.getAttribute('aria-label')).map((e) => e.name)"), [], view)
+        # Tab to the logic's add button, Enter; type the fields, Enter sends.
+        self.open_view("automation")
+        for _ in range(100):
+            if self.browser.switch_to.active_element.text == "Add logic":
+                break
+            self.browser.switch_to.active_element.send_keys(Keys.TAB)
+        journal = self.root / "tmp/appliance-sim.journal"
+        since = journal.stat().st_size
+        self.browser.switch_to.active_element.send_keys(Keys.ENTER)
+        self.until(lambda: self.browser.switch_to.active_element.get_attribute("name") == "name", "the focused form")
+        self.browser.switch_to.active_element.send_keys("Typed", Keys.TAB, "1 > 0", Keys.ENTER)
+        self.lands("registryd", '<addlogic logic="1 > 0" name="Typed" timeout="" />', since)
+
+    def test_09w_a_read_only_account_sees_no_write_control_in_the_new_views(self):
+        self.assertIn("no error", self.gateway(querytype="adduser", name="looker", h="look", swrite="", k=self.admin_key(),
+                                               sread="system,logics,devvirt,cameras,canbus,sdcard,elements,modules,groups,languages,"))
+        self.log_in("looker", "look")
+        for view, headings in (("devices", ["Elements", "Modules", "CAN bus", "SD card", "Cameras"]),
+                               ("automation", ["Groups", "Logics", "Timers", "Ping checks", "Triggers", "SNMP-get probes"]),
+                               ("settings", ["Network", "Web server", "SNMP agent", "Time"]),
+                               ("files", ["Floor map", "Languages"])):
+            self.open_view(view)
+            self.until(lambda: [h.text for h in self.finds("main h2")] == headings and "Loading…" not in self.find("main").text,
+                       f"the {view} view, read only")
+            # Reading the CAN bus takes the interface; a language is downloaded.
+            controls = [b.text for b in self.finds("main button")] + [i.get_attribute("name") for i in self.finds("main input, main select")]
+            self.assertEqual([c for c in controls if c not in ("Read", "if") and not c.startswith("Download ")], [], view)
+            self.shot(f"{view}-read-only")
 
     def test_10_a_daemon_that_is_down_shows_where_its_data_would_be(self):
         self.log_in()

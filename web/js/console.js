@@ -8,8 +8,11 @@ import { view as keys } from './views/keys.js';
 import { view as accounts } from './views/accounts.js';
 import { view as log } from './views/log.js';
 import { view as files } from './views/files.js';
+import { view as devices } from './views/devices.js';
+import { view as automation } from './views/families.js';
+import { view as settings } from './views/settings.js';
 
-const VIEWS = [system, notifiers, keys, accounts, log, files];
+const VIEWS = [system, devices, automation, notifiers, keys, accounts, settings, log, files];
 
 const main = document.getElementById('main');
 const nav = document.getElementById('nav');

@@ -45,6 +45,9 @@ export async function run(line, action, done = 'Done.') {
 // form's own, so a reset (after an addition) brings them back.
 export function form(rows, label, submit, extra = [], body = null) {
   const line = status();
+  // The inputs are kept here, not looked up through the form: a field named
+  // like one of the form's own properties (elements, reset) hides it.
+  const inputs = {};
   const fields = rows.map((row) => {
     const id = `f-${Math.random().toString(36).slice(2)}`;
     let input;
@@ -56,18 +59,14 @@ export function form(rows, label, submit, extra = [], body = null) {
       input = h('input', { id, name: row.name, type: row.type || 'text', required: row.required, autocomplete: 'off',
         value: row.value ?? '' });
     }
+    inputs[row.name] = input;
     return h('label', { for: id }, h('span', {}, row.label), input,
       row.hint ? h('small', {}, row.hint) : null);
   });
   const el = h('form', { class: 'form' }, fields, body, h('div', { class: 'actions' }, h('button', { type: 'submit' }, label), extra, line));
   el.addEventListener('submit', (event) => {
     event.preventDefault();
-    const values = {};
-    for (const row of rows) {
-      const input = el.elements[row.name];
-      values[row.name] = input.value;
-    }
-    submit(values, line);
+    submit(Object.fromEntries(rows.map((row) => [row.name, inputs[row.name].value])), line);
   });
   return el;
 }
@@ -92,6 +91,54 @@ export function confirmed(label, act) {
     }, 4000);
   });
   return button;
+}
+
+// A command as a button, or as a small form when it takes fields (rows of
+// form()). perform(values) sends it and returns the reply. confirm: the
+// command acts on a second press within a few seconds, like confirmed().
+export function act({ label, fields = [], confirm = false, done = 'Done.' }, perform) {
+  if (!fields.length) {
+    const line = status();
+    const go = () => run(line, () => perform({}), done);
+    return h('div', { class: 'actions' },
+      confirm ? confirmed(label, go) : h('button', { type: 'button', onclick: go }, label), line);
+  }
+  let armed = null;
+  return form(fields, label, (values, line) => {
+    if (confirm && !armed) {
+      say(line, `Press ${label} again to confirm.`, 'busy');
+      armed = setTimeout(() => { armed = null; say(line, ''); }, 4000);
+      return;
+    }
+    clearTimeout(armed);
+    armed = null;
+    run(line, () => perform(values), done);
+  });
+}
+
+// A button that opens a command's form in a place of the view.
+export function opens(place, title, command, perform) {
+  return h('button', { type: 'button', onclick: () => {
+    fill(place, section(title, act(command, perform)));
+    place.querySelector('input, select')?.focus();
+  } }, command.label);
+}
+
+// The values a person filled in: an empty field leaves the appliance's
+// value as it is.
+export function given(values) {
+  return Object.fromEntries(Object.entries(values).filter(([, v]) => v !== ''));
+}
+
+// A password field left empty keeps the password the appliance has.
+export function keptPasswords(rows, values) {
+  return Object.fromEntries(Object.entries(values)
+    .filter(([name, v]) => v !== '' || rows.find((r) => r.name === name)?.type !== 'password'));
+}
+
+// Terms and their values, side by side.
+export function facts(pairs) {
+  return h('dl', { class: 'facts' }, pairs.map(([term, value]) => [h('dt', {}, term), h('dd', {}, value)]));
 }
 
 // A table from column headings and rows of cells (texts or nodes).

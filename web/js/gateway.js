@@ -131,17 +131,21 @@ export async function download(endpoint, fields = {}) {
   if (res.status === 403) return { ok: false, error: 'You do not have the right to download this file.' };
   if (res.status === 404) return { ok: false, error: 'There is no such file on the appliance.' };
   if (!res.ok) return { ok: false, error: 'The appliance could not provide the file.' };
-  if (type.startsWith('text/xml')) return read(await res.text());
+  // A file that is itself XML (a language) comes as an attachment.
+  if (type.startsWith('text/xml') && !res.headers.has('Content-Disposition')) return read(await res.text());
   return { ok: true, blob: await res.blob() };
 }
 
 // A file upload: the session key first, then the file as the part filedata.
-export async function upload(endpoint, file) {
+// query: parameters that the endpoint takes from the address (a language's
+// file name).
+export async function upload(endpoint, file, query = {}) {
   const user = session();
   const data = new FormData();
   data.append('k', user ? user.k : '');
   data.append('filedata', file, file.name);
-  const res = await send(`/cgi-bin/${endpoint}.cgi`, { method: 'POST', body: data });
+  const search = new URLSearchParams(query).toString();
+  const res = await send(`/cgi-bin/${endpoint}.cgi${search ? `?${search}` : ''}`, { method: 'POST', body: data });
   if (!res) return { ok: false, error: 'The appliance cannot be reached.', nodes: [] };
   return read(await res.text());
 }

@@ -1,7 +1,7 @@
 // Backups and files: the settings archive, the key database and the floor
 // map, downloaded and uploaded through the gateway's file endpoints.
 import { call, download, may, upload } from '../gateway.js';
-import { h, run, say, section, status } from '../dom.js';
+import { attrs, confirmed, failed, fill, h, run, say, section, status, table } from '../dom.js';
 
 // A row per file: what it is, who may take it, who may replace it.
 const FILES = [
@@ -54,7 +54,7 @@ async function showPicture(row, line, picture) {
 
 function downloadButton(row, line) {
   const fetchIt = async () => {
-    const reply = await download(row.get);
+    const reply = await download(row.get, row.fields);
     if (reply.ok && reply.blob) save(reply.blob, row.file);
     return reply;
   };
@@ -88,6 +88,7 @@ export const view = {
       main.append(section(row.title, h('p', {}, row.text), picture, h('div', { class: 'actions' },
         canGet && !row.show ? downloadButton(row, line) : null, canPut ? uploadControls(row, line, picture) : null, line)));
     }
+    if (may('languages', 'read')) main.append(languages());
     if (may('elements', 'write')) {
       const line = status();
       main.append(section('Save to flash', h('p', {}, 'Makes every service write its settings to the flash memory now.'),
@@ -96,3 +97,31 @@ export const view = {
     }
   },
 };
+
+// The languages of the console's pages: each a file NAME.xml, downloaded as
+// it is, replaced by an upload of a file of the same name, or removed.
+function languages() {
+  const place = h('div', { class: 'place' }, 'Loading…');
+  const line = status();
+  const writable = may('languages', 'write');
+  const load = async () => {
+    const reply = await call('getlanguage');
+    const list = reply.nodes.find((n) => n.tagName === 'languages');
+    if (!reply.ok && reply.error !== 'no languages installed') return failed(place, reply);
+    fill(place, table(['File', ''], (list ? [...list.children].map(attrs) : []).map((l) => [l.filename,
+      h('span', { class: 'row-actions' }, downloadButton({ get: 'language', file: l.filename, fields: { filename: l.filename } }, line),
+        writable ? confirmed('Delete', () => run(line, () => call('dellanguage', { filename: l.filename }), 'Deleted.').then(load)) : null)]),
+    'No languages installed.'));
+  };
+  load();
+  const input = h('input', { type: 'file', name: 'filedata', accept: '.xml,text/xml', 'aria-label': 'Language file' });
+  const send = h('button', { type: 'button' }, 'Upload');
+  send.addEventListener('click', async () => {
+    const file = input.files[0];
+    if (!file) return say(line, 'Choose a file first.', 'error');
+    const reply = await run(line, () => upload('upload-language', file, { filename: file.name }), 'Uploaded.');
+    if (reply.ok) load();
+  });
+  return section('Languages', h('p', {}, 'The texts of the pages in other languages, one file NAME.xml each.'), place,
+    h('div', { class: 'actions' }, writable ? [input, send] : null, line));
+}

@@ -25,7 +25,15 @@ export const view = {
       fill(place, table(['Time', 'Source', 'Message'], entries.map((e) => [when(e.time), e.type, e.message]),
         'The log is empty.'), pager);
     };
-    main.append(section('Event log', place, h('div', { class: 'actions' },
+    const span = h('div', { class: 'stamp' });
+    call('logdate').then((reply) => {
+      const dates = reply.nodes.find((n) => n.tagName === 'datelog');
+      if (!reply.ok) return failed(span, reply);
+      if (dates && Number(dates.getAttribute('first')) > 0) {
+        span.textContent = `The log holds entries from ${when(dates.getAttribute('first'))} to ${when(dates.getAttribute('last'))}.`;
+      }
+    });
+    main.append(section('Event log', span, place, h('div', { class: 'actions' },
       h('button', { type: 'button', onclick: load }, 'Read again'),
       may('log', 'write') ? confirmed('Clear the log', () => run(line, () => call('clearlog'), 'Log cleared.').then(load)) : null,
       line)));
