@@ -2,8 +2,9 @@
 """The operator console in headless Chromium, against scripts/demo as an
 operator would use it: log in, the modules, notifiers, keys, accounts, the
 log, the end of a session, a daemon that is down; over HTTPS, with the
-security headers. Screenshots of each view go to $CONSOLE_TEST_OUTPUT (or
-a folder of the private root).
+security headers, every view free of serious accessibility faults (axe-core,
+from scripts/setup) and whole words in tables at phone width. Screenshots of
+each view go to $CONSOLE_TEST_OUTPUT (or a folder of the private root).
 
 Environment: ZUN_BUILD_DIR, the build whose programs the demo runs."""
 import base64
@@ -32,9 +33,25 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 REPO = Path(__file__).resolve().parents[2]
 WAIT = 15  # seconds, for anything the page shows after a reply
+VIEWS = ("system", "notifiers", "keys", "accounts", "log", "files")
 SECURITY = {"Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
             "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'",
             "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer"}
+# The words of table cells that the browser broke across lines.
+BROKEN_WORDS = """return [...document.querySelectorAll('main td, main th')].flatMap((cell) => {
+  const walk = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT), broken = [];
+  for (let node; (node = walk.nextNode());)
+    for (const m of node.data.matchAll(/[^\\s-]+/g)) {
+      const r = document.createRange();
+      r.setStart(node, m.index);
+      r.setEnd(node, m.index + m[0].length);
+      if (r.getClientRects().length > 1) broken.push(m[0]);
+    }
+  return broken;
+});"""
+AXE_RUN = """axe.run(document, {resultTypes: ['violations']}).then((r) => arguments[0](r.violations
+  .filter((v) => ['serious', 'critical'].includes(v.impact))
+  .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`)));"""
 
 
 def free_ports(count):
@@ -89,6 +106,7 @@ class Console(unittest.TestCase):
         key = subprocess.run(["openssl", "x509", "-in", cert, "-pubkey", "-noout"], capture_output=True, check=True).stdout
         spki = base64.b64encode(hashlib.sha256(base64.b64decode(b"".join(key.splitlines()[1:-1]))).digest())
         options = webdriver.ChromeOptions()
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800",
                     f"--user-data-dir={top / 'profile'}", f"--ignore-certificate-errors-spki-list={spki.decode()}"):
             options.add_argument(arg)
@@ -115,6 +133,12 @@ class Console(unittest.TestCase):
         body = urllib.parse.urlencode(fields).encode()
         with urllib.request.urlopen(f"{self.base}/cgi-bin/engine.cgi", body, timeout=10, context=self.tls) as reply:
             return reply.read().decode()
+
+    def axe(self):
+        """The serious and critical accessibility faults of the page."""
+        if not self.browser.execute_script("return !!window.axe"):
+            self.browser.execute_script((REPO / ".tools/node_modules/axe-core/axe.min.js").read_text())
+        return self.browser.execute_async_script(AXE_RUN)
 
     def admin_key(self):
         return re.search(r' k="(\d+)"', self.gateway(querytype="auth", name="admin", h="admin")).group(1)
@@ -190,6 +214,7 @@ class Console(unittest.TestCase):
         self.text_shows("wrong login or password")
         self.assertEqual(self.finds("nav a"), [])
         self.assertEqual(self.finds("table"), [])
+        self.assertEqual(self.axe(), [])
         self.shot("login-refused")
 
     def test_02_keyboard_reaches_the_form_in_order(self):
@@ -210,18 +235,23 @@ class Console(unittest.TestCase):
             self.text_shows(name)
         self.assertIn("2.5.1 b314", self.find("main").text)
         self.shot("system")
-        # At phone width no view is wider than the screen (tables scroll in
-        # their panels).
-        self.browser.set_window_size(390, 844)
+        # No view is wider than the screen (tables scroll in their panels),
+        # none breaks a word of a table, none has a serious accessibility
+        # fault, and nothing broke the page's content policy.
         try:
-            for view in ("system", "notifiers", "keys", "accounts", "log", "files"):
-                self.open_view(view)
-                self.until(lambda: "Loading…" not in self.find("main").text, f"the {view} view")
-                self.assertLessEqual(self.browser.execute_script(
-                    "return document.documentElement.scrollWidth - window.innerWidth"), 0, view)
-                self.shot(f"{view}-phone")
+            for width, height in ((1280, 800), (390, 844)):
+                self.browser.set_window_size(width, height)
+                for view in VIEWS:
+                    self.open_view(view)
+                    self.until(lambda: "Loading…" not in self.find("main").text, f"the {view} view")
+                    self.assertLessEqual(self.browser.execute_script(
+                        "return document.documentElement.scrollWidth - window.innerWidth"), 0, view)
+                    self.assertEqual(self.browser.execute_script(BROKEN_WORDS), [], (view, width))
+                    self.assertEqual(self.axe(), [], (view, width))
+                    self.shot(f"view-{view}-{width}")
         finally:
             self.browser.set_window_size(1280, 800)
+        self.assertEqual([e["message"] for e in self.browser.get_log("browser") if "Content Security" in e["message"]], [])
 
     def test_04_a_mail_notifier_added_in_the_console_is_the_daemons(self):
         self.log_in()
@@ -301,6 +331,7 @@ class Console(unittest.TestCase):
         form = self.until(lambda: self.finds("form"), "the account form")[0]
         self.fill(form, {"name": "reader", "h": "secret"})
         self.find('input[aria-label="read log"]', form).click()
+        self.assertEqual(self.axe(), [])
         self.shot("accounts")
         self.find('button[type="submit"]', form).click()
         self.until(lambda: "Added." in form.text, "the added notice")
