@@ -38,17 +38,15 @@ SECURITY = {"Content-Security-Policy": "default-src 'self'; script-src 'self'; s
             "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'",
             "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer"}
 # The words of table cells that the browser broke across lines.
-BROKEN_WORDS = """return [...document.querySelectorAll('main td, main th')].flatMap((cell) => {
-  const walk = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT), broken = [];
-  for (let node; (node = walk.nextNode());)
+BROKEN_WORDS = """const broken = [];
+for (const cell of document.querySelectorAll('main td, main th'))
+  for (let walk = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT), node; (node = walk.nextNode());)
     for (const m of node.data.matchAll(/[^\\s-]+/g)) {
       const r = document.createRange();
-      r.setStart(node, m.index);
-      r.setEnd(node, m.index + m[0].length);
+      r.setStart(node, m.index), r.setEnd(node, m.index + m[0].length);
       if (r.getClientRects().length > 1) broken.push(m[0]);
     }
-  return broken;
-});"""
+return broken;"""
 AXE_RUN = """axe.run(document, {resultTypes: ['violations']}).then((r) => arguments[0](r.violations
   .filter((v) => ['serious', 'critical'].includes(v.impact))
   .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`)));"""
