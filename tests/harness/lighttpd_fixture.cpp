@@ -34,46 +34,35 @@ bool accepts(int port)
   return ok;
 }
 
-std::string config(const Root &root, int port)
-{
-  std::string r = root.path();
-  return "server.modules = ( \"mod_alias\", \"mod_setenv\", \"mod_cgi\" )\n"
-         "server.document-root = \"" + r + "/www\"\n"
-         "server.bind = \"127.0.0.1\"\n"
-         "server.port = " + std::to_string(port) + "\n"
-         "server.errorlog = \"" + r + "/var/log/lighttpd.error.log\"\n"
-         "server.upload-dirs = ( \"" + r + "/var/lighttpd\" )\n"
-         "mimetype.assign = ( \"\" => \"application/octet-stream\" )\n"
-         "alias.url = ( \"/cgi-bin/\" => \"" + r + "/cgi/\" )\n"
-         "$HTTP[\"url\"] =~ \"^/cgi-bin/\" {\n"
-         "  cgi.assign = ( \"\" => \"\" )\n"
-         "}\n"
-         "setenv.add-environment = ( \"APPLIANCE_ROOT\" => \"" + r + "\" )\n";
-}
-
 }  // namespace
 
 Lighttpd::Lighttpd(const Root &root) : root_(root)
 {
   std::error_code ec;
-  for (const char *dir : {"/cgi", "/www", "/var/log", "/var/lighttpd", "/etc"})
+  for (const char *dir : {"/cgi", "/www", "/var/log", "/var/tmp", "/etc"})
     fs::create_directories(root.file(dir), ec);
   for (const std::string &name : kEngineRoles) {
     std::string link = root.file("/cgi/" + name + ".cgi");
     if (!fs::is_symlink(link, ec))
       fs::create_symlink(bin("engine"), link, ec);
   }
-  // Another program may take the port between the probe and the start:
-  // then lighttpd ends at once and the next port is tried.
+  run(ZUN_SOURCE_DIR "/scripts/web-cert", {root.file("/etc/tls")}, {{"PATH", "/usr/bin:/bin"}});
+  // Another program may take a port between the probe and the start:
+  // then lighttpd ends at once and other ports are tried.
   for (int attempt = 0; attempt < kStartAttempts && port_ == 0; attempt++) {
-    int port = zt::free_port();
-    if (port == 0)
+    int port = zt::free_port(), plain = zt::free_port();
+    if (port == 0 || plain == 0 || port == plain)
       continue;
-    root.write("/etc/lighttpd.conf", config(root, port));
-    std::vector<std::string> argv = {"lighttpd", "-D", "-f", root.file("/etc/lighttpd.conf")};
-    proc_ = std::make_unique<Process>("/usr/sbin/lighttpd", argv, std::map<std::string, std::string>{});
-    wait_for([&] { return !proc_->running() || accepts(port); }, std::chrono::seconds(10));
-    if (proc_->running() && accepts(port))
+    std::map<std::string, std::string> env = {
+        {"APPLIANCE_ROOT", root.path()},      {"WEB_ADDRESS", "127.0.0.1"},
+        {"WEB_HTTPS_PORT", std::to_string(port)}, {"WEB_HTTP_PORT", std::to_string(plain)},
+        {"WEB_TLS", root.file("/etc/tls")},
+    };
+    std::vector<std::string> argv = {"lighttpd", "-D", "-f", ZUN_SOURCE_DIR "/etc/lighttpd.conf"};
+    proc_ = std::make_unique<Process>("/usr/sbin/lighttpd", argv, env);
+    auto up = [&] { return accepts(port) && accepts(plain); };
+    wait_for([&] { return !proc_->running() || up(); }, std::chrono::seconds(10));
+    if (proc_->running() && up())
       port_ = port;
     else
       proc_.reset();
@@ -90,7 +79,7 @@ Lighttpd::~Lighttpd()
 
 std::string Lighttpd::url(std::string_view path) const
 {
-  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
 std::string Lighttpd::error_log() const
@@ -109,8 +98,10 @@ HttpReply http(const Root &root, const std::string &url, const std::vector<std::
 {
   std::string headers = root.file("/tmp/curl.headers");
   std::string body = root.file("/tmp/curl.body");
-  std::vector<std::string> args = {"-s", "-S", "--max-time", "20", "-o", body,
-                                   "-D", headers, "-w", "%{http_code}"};
+  // HTTP/1.1 keeps the header names as the server wrote them (HTTP/2 has
+  // them in lower case).
+  std::vector<std::string> args = {"-s", "-S", "--max-time", "20", "--http1.1", "--cacert",
+                                   root.file("/etc/tls/cert.pem"), "-o", body, "-D", headers, "-w", "%{http_code}"};
   args.insert(args.end(), extra.begin(), extra.end());
   args.push_back(url);
   RunResult r = curl(args);

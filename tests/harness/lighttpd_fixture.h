@@ -1,8 +1,8 @@
-// lighttpd running engine as a CGI program, as scripts/demo runs it: mod_cgi
-// under /cgi-bin/, every invocation name a link to build/bin/engine, the
-// root handed over in APPLIANCE_ROOT; static files from root/www. The
-// configuration is private to the root (root/etc/lighttpd.conf) and the
-// server listens on a free loopback port.
+// lighttpd running engine as a CGI program with the board's configuration
+// (etc/lighttpd.conf), as scripts/demo runs it: mod_cgi under /cgi-bin/,
+// every invocation name a link to build/bin/engine, the root handed over in
+// APPLIANCE_ROOT; static files from root/www. HTTPS on a free loopback port
+// with a certificate made in root/etc/tls, plain HTTP (a redirect) on another.
 #pragma once
 #include <memory>
 #include <string>
@@ -25,7 +25,7 @@ public:
   Lighttpd &operator=(const Lighttpd &) = delete;
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
-  // "http://127.0.0.1:PORT" followed by path ("/cgi-bin/map.cgi?k=1").
+  // "https://127.0.0.1:PORT" followed by path ("/cgi-bin/map.cgi?k=1").
   std::string url(std::string_view path) const;
   // The folders behind the addresses: /cgi-bin/ and /.
   std::string cgi_dir() const { return root_.file("/cgi"); }
@@ -41,7 +41,8 @@ private:
 // Runs curl with the arguments (after the program name) to its end.
 RunResult curl(const std::vector<std::string> &args);
 
-// An HTTP exchange through curl: the status code, the response headers as
+// An HTTP exchange through curl, trusting the certificate of the root's
+// lighttpd: the status code, the response headers as
 // curl received them, and the body bytes exactly.
 struct HttpReply {
   int code = 0;

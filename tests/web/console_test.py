@@ -1,14 +1,20 @@
 #!/usr/bin/python3
 """The operator console in headless Chromium, against scripts/demo as an
 operator would use it: log in, the modules, notifiers, keys, accounts, the
-log, the end of a session, a daemon that is down. Screenshots of each view go
-to $CONSOLE_TEST_OUTPUT (or a folder of the private root).
+log, the end of a session, a daemon that is down; over HTTPS, with the
+security headers, every view free of serious accessibility faults (axe-core,
+from scripts/setup) and whole words in tables at phone width. Screenshots of
+each view go to $CONSOLE_TEST_OUTPUT (or a folder of the private root).
 
 Environment: ZUN_BUILD_DIR, the build whose programs the demo runs."""
+import base64
+import hashlib
+import http.client
 import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -27,6 +33,23 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 REPO = Path(__file__).resolve().parents[2]
 WAIT = 15  # seconds, for anything the page shows after a reply
+VIEWS = ("system", "notifiers", "keys", "accounts", "log", "files")
+SECURITY = {"Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
+            "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'",
+            "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer"}
+# The words of table cells that the browser broke across lines.
+BROKEN_WORDS = """const broken = [];
+for (const cell of document.querySelectorAll('main td, main th'))
+  for (let walk = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT), node; (node = walk.nextNode());)
+    for (const m of node.data.matchAll(/[^\\s-]+/g)) {
+      const r = document.createRange();
+      r.setStart(node, m.index), r.setEnd(node, m.index + m[0].length);
+      if (r.getClientRects().length > 1) broken.push(m[0]);
+    }
+return broken;"""
+AXE_RUN = """axe.run(document, {resultTypes: ['violations']}).then((r) => arguments[0](r.violations
+  .filter((v) => ['serious', 'critical'].includes(v.impact))
+  .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`)));"""
 
 
 def free_ports(count):
@@ -59,9 +82,10 @@ class Console(unittest.TestCase):
         cls.root = top / "root"
         cls.shots = Path(os.environ.get("CONSOLE_TEST_OUTPUT", top / "shots"))
         cls.shots.mkdir(parents=True, exist_ok=True)
-        web, cls.smtp, snmp = free_ports(1), free_ports(1), free_ports(2)
-        cls.base = f"http://127.0.0.1:{web}"
-        env = dict(os.environ, DEMO_ROOT=str(cls.root), DEMO_PORT=str(web), DEMO_SMTP_PORT=str(cls.smtp),
+        web, cls.plain, cls.smtp, snmp = free_ports(1), free_ports(1), free_ports(1), free_ports(2)
+        cls.base = f"https://127.0.0.1:{web}"
+        env = dict(os.environ, DEMO_ROOT=str(cls.root), DEMO_PORT=str(web), DEMO_HTTP_PORT=str(cls.plain),
+                   DEMO_TLS=str(top / "tls"), DEMO_SMTP_PORT=str(cls.smtp),
                    DEMO_SNMP_PORT=str(snmp), ZUN_BUILD_DIR=os.environ.get("ZUN_BUILD_DIR", str(REPO / "build")))
         cls.demo_out = top / "demo.out"
         cls.demo_log = cls.demo_out.open("w")
@@ -74,9 +98,15 @@ class Console(unittest.TestCase):
         if "Ctrl-C stops everything." not in cls.demo_out.read_text():
             cls.tearDownClass()
             raise RuntimeError("the demo did not start:\n" + cls.demo_out.read_text())
+        # The browser trusts the demo's certificate (its key), and only it.
+        cert = top / "tls/cert.pem"
+        cls.tls = ssl.create_default_context(cafile=cert)
+        key = subprocess.run(["openssl", "x509", "-in", cert, "-pubkey", "-noout"], capture_output=True, check=True).stdout
+        spki = base64.b64encode(hashlib.sha256(base64.b64decode(b"".join(key.splitlines()[1:-1]))).digest())
         options = webdriver.ChromeOptions()
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800",
-                    f"--user-data-dir={top / 'profile'}"):
+                    f"--user-data-dir={top / 'profile'}", f"--ignore-certificate-errors-spki-list={spki.decode()}"):
             options.add_argument(arg)
         options.binary_location = "/usr/lib/chromium/chromium"
         cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -99,8 +129,14 @@ class Console(unittest.TestCase):
     def gateway(self, **fields):
         """One command straight to the gateway, as curl would send it."""
         body = urllib.parse.urlencode(fields).encode()
-        with urllib.request.urlopen(f"{self.base}/cgi-bin/engine.cgi", body, timeout=10) as reply:
+        with urllib.request.urlopen(f"{self.base}/cgi-bin/engine.cgi", body, timeout=10, context=self.tls) as reply:
             return reply.read().decode()
+
+    def axe(self):
+        """The serious and critical accessibility faults of the page."""
+        if not self.browser.execute_script("return !!window.axe"):
+            self.browser.execute_script((REPO / ".tools/node_modules/axe-core/axe.min.js").read_text())
+        return self.browser.execute_async_script(AXE_RUN)
 
     def admin_key(self):
         return re.search(r' k="(\d+)"', self.gateway(querytype="auth", name="admin", h="admin")).group(1)
@@ -178,11 +214,23 @@ class Console(unittest.TestCase):
 
     # ---- tests -------------------------------------------------------------
 
+    def test_00_replies_carry_the_security_headers_and_plain_http_sends_to_https(self):
+        plain = http.client.HTTPConnection("127.0.0.1", self.plain, timeout=10)
+        plain.request("GET", "/cgi-bin/engine.cgi?querytype=getsystem")
+        moved = plain.getresponse()
+        self.assertEqual((moved.status, moved.headers["Location"]), (301, f"{self.base}/cgi-bin/engine.cgi?querytype=getsystem"))
+        page = urllib.request.urlopen(self.base + "/", timeout=10, context=self.tls)
+        engine = urllib.request.urlopen(self.base + "/cgi-bin/engine.cgi", b"querytype=getsystem", context=self.tls)
+        for what, reply in (("redirect", moved), ("page", page), ("engine", engine)):
+            self.assertEqual({name: reply.headers.get_all(name) for name in SECURITY},
+                             {name: [value] for name, value in SECURITY.items()}, what)
+
     def test_01_wrong_password_shows_the_error_and_no_data(self):
         self.log_in(password="not-the-password")
         self.text_shows("wrong login or password")
         self.assertEqual(self.finds("nav a"), [])
         self.assertEqual(self.finds("table"), [])
+        self.assertEqual(self.axe(), [])
         self.shot("login-refused")
 
     def test_02_keyboard_reaches_the_form_in_order(self):
@@ -203,18 +251,23 @@ class Console(unittest.TestCase):
             self.text_shows(name)
         self.assertIn("2.5.1 b314", self.find("main").text)
         self.shot("system")
-        # At phone width no view is wider than the screen (tables scroll in
-        # their panels).
-        self.browser.set_window_size(390, 844)
+        # No view is wider than the screen (tables scroll in their panels),
+        # none breaks a word of a table, none has a serious accessibility
+        # fault, and nothing broke the page's content policy.
         try:
-            for view in ("system", "notifiers", "keys", "accounts", "log", "files"):
-                self.open_view(view)
-                self.until(lambda: "Loading…" not in self.find("main").text, f"the {view} view")
-                self.assertLessEqual(self.browser.execute_script(
-                    "return document.documentElement.scrollWidth - window.innerWidth"), 0, view)
-                self.shot(f"{view}-phone")
+            for width, height in ((1280, 800), (390, 844)):
+                self.browser.set_window_size(width, height)
+                for view in VIEWS:
+                    self.open_view(view)
+                    self.until(lambda: "Loading…" not in self.find("main").text, f"the {view} view")
+                    self.assertLessEqual(self.browser.execute_script(
+                        "return document.documentElement.scrollWidth - window.innerWidth"), 0, view)
+                    self.assertEqual(self.browser.execute_script(BROKEN_WORDS), [], (view, width))
+                    self.assertEqual(self.axe(), [], (view, width))
+                    self.shot(f"view-{view}-{width}")
         finally:
             self.browser.set_window_size(1280, 800)
+        self.assertEqual([e["message"] for e in self.browser.get_log("browser") if "Content Security" in e["message"]], [])
 
     def test_04_a_mail_notifier_added_in_the_console_is_the_daemons(self):
         self.log_in()
@@ -294,6 +347,7 @@ class Console(unittest.TestCase):
         form = self.until(lambda: self.finds("form"), "the account form")[0]
         self.fill(form, {"name": "reader", "h": "secret"})
         self.find('input[aria-label="read log"]', form).click()
+        self.assertEqual(self.axe(), [])
         self.shot("accounts")
         self.find('button[type="submit"]', form).click()
         self.until(lambda: "Added." in form.text, "the added notice")
@@ -341,15 +395,18 @@ class Console(unittest.TestCase):
         self.find("button", panel).click()
         self.until(lambda: [i for i in self.finds("img", panel) if i.get_attribute("src") != first], "the new map")
         self.assertTrue(first.startswith("blob:"), first)
+        # (Read as a picture: the content policy lets the page load blob:
+        # addresses as pictures only.)
         self.assertEqual(self.browser.execute_async_script(
-            "fetch(arguments[0]).then(() => arguments[1]('kept'), () => arguments[1]('revoked'))", first), "revoked")
+            "const i = new Image(); i.onload = () => arguments[1]('kept'); i.onerror = () => arguments[1]('revoked');"
+            " i.src = arguments[0]", first), "revoked")
         # The key went in the bodies: the server's access log (Referers
         # included) holds no key, and holds the downloads.
         access = self.root / "var/log/lighttpd.access.log"
         names = ("settings", "db", "map")
         # (lighttpd writes a line when its request has ended: the map's 404s
         # of before the upload come first.)
-        answered = [f'"POST /cgi-bin/{n}.cgi HTTP/1.1" 200 ' for n in names]
+        answered = [f'"POST /cgi-bin/{n}.cgi HTTP/2.0" 200 ' for n in names]
         text = self.until(lambda: access.exists() and all(a in access.read_text() for a in answered)
                           and access.read_text(), "the downloads in the access log")
         self.assertEqual([line for line in text.splitlines() if "k=" in line], [])
