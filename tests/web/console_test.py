@@ -84,7 +84,8 @@ class Console(unittest.TestCase):
         cls.shots.mkdir(parents=True, exist_ok=True)
         web, cls.plain, cls.smtp, snmp = free_ports(1), free_ports(1), free_ports(1), free_ports(2)
         cls.base = f"https://127.0.0.1:{web}"
-        env = dict(os.environ, DEMO_ROOT=str(cls.root), DEMO_PORT=str(web), DEMO_HTTP_PORT=str(cls.plain),
+        env = dict(os.environ, DEMO_WANDER="0", DEMO_ROOT=str(cls.root), DEMO_PORT=str(web),
+                   DEMO_HTTP_PORT=str(cls.plain),
                    DEMO_TLS=str(top / "tls"), DEMO_SMTP_PORT=str(cls.smtp),
                    DEMO_SNMP_PORT=str(snmp), ZUN_BUILD_DIR=os.environ.get("ZUN_BUILD_DIR", str(REPO / "build")))
         cls.demo_out = top / "demo.out"
