@@ -98,6 +98,16 @@ int reply_no_error(const Command &, std::string &reply)
   return 0;
 }
 
+void attrs_set(Attrs &list, const std::string &k, const std::string &v)
+{
+  for (auto &kv : list)
+    if (kv.first == k) {
+      kv.second = v;
+      return;
+    }
+  list.emplace_back(k, v);
+}
+
 long parse_long(std::string_view text, long dflt)
 {
   std::string s(text);

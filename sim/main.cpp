@@ -2,7 +2,11 @@
 // APPLIANCE_ROOT, the 1-Wire reader FIFO and the GPIO tree, until SIGTERM or
 // SIGINT.
 //
-//   appliance-sim [--only a,b] [--except a,b] [--fault name=mode]...
+//   appliance-sim [--only a,b] [--except a,b] [--fault name=mode]... [--wander]
+//
+// --wander (for the demo) lets the sensors' values drift a little every
+// second, each within its type's range, so that charts and states move;
+// without it a value changes only when it is told to.
 //
 // Fault modes (also set at run time in $APPLIANCE_ROOT/tmp/appliance-sim.faults,
 // lines "name mode", read at every connection):
@@ -55,15 +59,17 @@ StandIn g_standins[] = {
     {"stewardd", &sim::stewardd_table, true, Fault::none, {}, {}, {}},
     {"chronicled", &sim::chronicled_table, true, Fault::none, {}, {}, {}},
     {"cellulard", &sim::cellulard_table, true, Fault::none, {}, {}, {}},
-    {"phantomd", &sim::quiet_table, true, Fault::none, {}, {}, {}},
-    {"baseiod", &sim::quiet_table, true, Fault::none, {}, {}, {}},
-    {"mainsd", &sim::quiet_table, true, Fault::none, {}, {}, {}},
-    {"opticd", &sim::quiet_table, true, Fault::none, {}, {}, {}},
-    {"busstate", &sim::quiet_table, true, Fault::none, {}, {}, {}},
+    {"phantomd", &sim::phantomd_table, true, Fault::none, {}, {}, {}},
+    {"baseiod", &sim::baseiod_table, true, Fault::none, {}, {}, {}},
+    {"mainsd", &sim::mainsd_table, true, Fault::none, {}, {}, {}},
+    {"opticd", &sim::opticd_table, true, Fault::none, {}, {}, {}},
+    {"busstate", &sim::busstate_table, true, Fault::none, {}, {}, {}},
 };
 constexpr size_t kStandIns = sizeof g_standins / sizeof g_standins[0];
 
 std::atomic<bool> g_stop{false};
+bool g_wander = false;
+constexpr int kWanderMs = 1000;
 
 constexpr const char *kMalformed = "<error type='no er";
 constexpr int kSlowMs = 3000;
@@ -228,7 +234,7 @@ bool each_name(const char *list, Fn fn)
 void usage(void)
 {
   std::fprintf(stderr,
-               "usage: appliance-sim [--only a,b] [--except a,b] [--fault name=mode]...\n"
+               "usage: appliance-sim [--only a,b] [--except a,b] [--fault name=mode]... [--wander]\n"
                "daemons: registryd stewardd chronicled cellulard phantomd baseiod mainsd opticd busstate\n"
                "modes: none silent close slow malformed\n");
 }
@@ -250,7 +256,9 @@ int parse_options(int argc, char **argv)
 {
   for (int i = 1; i < argc; i++) {
     const char *v;
-    if ((v = option_value(argc, argv, &i, "--only")) != nullptr) {
+    if (std::strcmp(argv[i], "--wander") == 0) {
+      g_wander = true;
+    } else if ((v = option_value(argc, argv, &i, "--only")) != nullptr) {
       for (auto &s : g_standins)
         s.served = false;
       if (!each_name(v, [](StandIn &s) { s.served = true; }))
@@ -314,6 +322,13 @@ int main(int argc, char **argv)
     }
   });
 
+  std::thread wander;
+  if (g_wander)
+    wander = std::thread([] {
+      while (pause_ms(kWanderMs))
+        sim::registry_wander();
+    });
+
   for (size_t i = 0; i < kStandIns; i++) {
     StandIn &s = g_standins[i];
     if (!s.served)
@@ -338,6 +353,8 @@ int main(int argc, char **argv)
       ::unlink(zunpath(s.socket).c_str());
     }
   w1.join();
+  if (wander.joinable())
+    wander.join();
   sim::w1_stop();
   sim::gpio_stop();
   return 0;

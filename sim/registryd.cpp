@@ -19,19 +19,31 @@
 // zundb.cpp) and the gateway's commands (getmodule, getelement, getgroup,
 // setelement, updateelement, updatemodule, addgroup, delgroup, ctlmodule,
 // the logic commands, dump, save).
+//
+// An element keeps two attribute lists besides its fields: its place on the
+// floor map (setelement: x, y, fpi, gpi, cpi, width, height, view, size) and
+// its settings (updateelement, and the add commands of the daemons that
+// serve it). They are kept apart because a camera's picture width is not its
+// width on the map; a description writes the place first and then the
+// settings whose names the place does not already use.
 #include "sim.h"
 
 #include "xmlhelpers.h"
 #include "zundb.h"
 
+#include "zunutils.h"
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace sim {
 
 namespace {
 
 constexpr int kSystemId = 100;
+constexpr int kSensorClass = 1;
+constexpr int kOutputClass = 3;
 
 struct Module {
   int id = 0;
@@ -50,7 +62,8 @@ struct Item {  // an element
   int clas = 0;
   int type = 0;
   std::string name, socket, state = "normal", value;
-  std::vector<std::pair<std::string, std::string>> extra;  // setelement, updateelement
+  Attrs pos;    // setelement: the place on the floor map
+  Attrs extra;  // updateelement and the serving daemon's settings
 };
 
 struct Group {
@@ -77,17 +90,6 @@ struct Db {
 };
 
 Db g_db;
-
-void set_pair(std::vector<std::pair<std::string, std::string>> &list, const std::string &k,
-              const std::string &v)
-{
-  for (auto &kv : list)
-    if (kv.first == k) {
-      kv.second = v;
-      return;
-    }
-  list.emplace_back(k, v);
-}
 
 void system_element(Db &db)
 {
@@ -136,6 +138,19 @@ std::string module_xml(const Module &m, bool open = false)
   return out;
 }
 
+bool named_in(const Attrs &list, const std::string &key)
+{
+  return std::any_of(list.begin(), list.end(), [&](const auto &kv) { return kv.first == key; });
+}
+
+// Settings that are kept but never described: the element list and the
+// floor map reach every session, and the gateway hides secrets only in the
+// element's own description.
+bool is_secret(const std::string &key)
+{
+  return key == "password" || key == "auth_pass" || key == "priv_pass";
+}
+
 std::string element_xml(const Item &e)
 {
   std::string out = "<element";
@@ -147,8 +162,11 @@ std::string element_xml(const Item &e)
   append_attr(out, "name", e.name);
   append_attr(out, "state", e.state);
   append_attr(out, "value", e.value);
-  for (const auto &kv : e.extra)
+  for (const auto &kv : e.pos)
     append_attr(out, kv.first, kv.second);
+  for (const auto &kv : e.extra)
+    if (!named_in(e.pos, kv.first) && !is_secret(kv.first))
+      append_attr(out, kv.first, kv.second);
   out += " />";
   return out;
 }
@@ -389,38 +407,66 @@ bool is_address(const std::string &name)
   return name == "id" || name == "element" || name == "k";
 }
 
-// <setelement id x y fpi gpi cpi width height view size />: position on the map.
-// <updateelement id element name ... />: settings of an element served here.
-int store_element_attrs(const Command &cmd, std::string &reply, const char *key)
+// An output's value is its switch: "1"/"on" and "0"/"off" set state and
+// value, "pulse" (a pulse sent) the state only; any other value is kept as
+// told.
+void switch_output(Item &e, const std::string &v)
+{
+  constexpr std::pair<const char *, const char *> kSwitch[] = {
+      {"0", "off"}, {"off", "off"}, {"1", "on"}, {"on", "on"}, {"pulse", "pulse"},
+  };
+  for (const auto &[value, state] : kSwitch)
+    if (v == value) {
+      e.state = state;
+      if (v != "pulse")
+        e.value = e.state == "on" ? "1" : "0";
+      return;
+    }
+  e.value = v;
+}
+
+// Applies settings to an element: name, state and value are its fields,
+// the rest its settings.
+void apply_attrs(Item &e, const Attrs &attrs)
+{
+  for (const auto &[k, v] : attrs) {
+    if (is_address(k))
+      continue;
+    if (k == "name")
+      e.name = v;
+    else if (k == "state")
+      e.state = v;
+    else if (k == "value" && e.clas == kOutputClass)
+      switch_output(e, v);
+    else if (k == "value")
+      e.value = v;
+    else
+      attrs_set(e.extra, k, v);
+  }
+}
+
+// <setelement id x y fpi gpi cpi width height view size />: place on the map.
+int cmd_setelement(const Command &cmd, std::string &reply)
 {
   std::lock_guard<std::mutex> hold(g_db.lock);
-  auto it = g_db.elements.find(id_of(cmd.root, key));
+  auto it = g_db.elements.find(id_of(cmd.root));
   if (it == g_db.elements.end()) {
     reply = error_reply("element is not founded");
     return 0;
   }
-  for (const auto &[k, v] : cmd.root.attrs) {
-    if (is_address(k))
-      continue;
-    if (k == "name")
-      it->second.name = v;
-    else if (k == "value")
-      it->second.value = v;
-    else
-      set_pair(it->second.extra, k, v);
-  }
+  for (const auto &[k, v] : cmd.root.attrs)
+    if (!is_address(k))
+      attrs_set(it->second.pos, k, v);
   reply = kNoError;
   return 0;
 }
 
-int cmd_setelement(const Command &cmd, std::string &reply)
-{
-  return store_element_attrs(cmd, reply, "id");
-}
-
+// <updateelement id element name ... />: settings of an element served here.
 int cmd_updateelement(const Command &cmd, std::string &reply)
 {
-  return store_element_attrs(cmd, reply, cmd.root.has("element") ? "element" : "id");
+  int rc = registry_update_element(id_of(cmd.root, cmd.root.has("element") ? "element" : "id"), cmd.root.attrs);
+  reply = rc == 0 ? kNoError : error_reply("element is not founded");
+  return 0;
 }
 
 // <updatemodule id size interval relval relmask />
@@ -434,7 +480,7 @@ int cmd_updatemodule(const Command &cmd, std::string &reply)
   }
   for (const auto &[k, v] : cmd.root.attrs)
     if (!is_address(k))
-      set_pair(it->second.extra, k, v);
+      attrs_set(it->second.extra, k, v);
   reply = kNoError;
   return 0;
 }
@@ -468,7 +514,7 @@ int cmd_addgroup(const Command &cmd, std::string &reply)
   }
   for (const auto &[k, v] : cmd.root.attrs)
     if (!is_address(k))
-      set_pair(it->second.attrs, k, v);
+      attrs_set(it->second.attrs, k, v);
   reply = id_reply(it->first);
   return 0;
 }
@@ -691,6 +737,142 @@ int registry_seed(const std::string &path)
   system_element(g_db);
   g_db.next_id = highest + 1;
   return count;
+}
+
+int registry_update_element(int id, const Attrs &attrs)
+{
+  std::lock_guard<std::mutex> hold(g_db.lock);
+  auto it = g_db.elements.find(id);
+  if (it == g_db.elements.end())
+    return -1;
+  apply_attrs(it->second, attrs);
+  return 0;
+}
+
+int registry_put_device(int id, int clas, int type, const char *socket, const Attrs &attrs)
+{
+  std::lock_guard<std::mutex> hold(g_db.lock);
+  auto it = g_db.elements.find(id);
+  if (it != g_db.elements.end() && (it->second.clas != clas || it->second.type != type))
+    return -1;
+  if (it == g_db.elements.end()) {
+    if (id >= 0 && id_taken(g_db, id))
+      return -1;
+    Item e;
+    e.id = id >= 0 ? id : new_id(g_db);
+    e.clas = clas;
+    e.type = type;
+    auto m = std::find_if(g_db.modules.begin(), g_db.modules.end(),
+                          [&](const auto &kv) { return kv.second.socket == socket; });
+    if (m != g_db.modules.end())
+      e.module = m->first;
+    else
+      e.socket = socket;
+    for (const auto &[eid, other] : g_db.elements)
+      if (other.module == e.module)
+        e.num = std::max(e.num, other.num);
+    e.num++;
+    it = g_db.elements.emplace(e.id, e).first;
+  }
+  apply_attrs(it->second, attrs);
+  return 0;
+}
+
+int registry_del_device(int id, int clas, int type)
+{
+  std::lock_guard<std::mutex> hold(g_db.lock);
+  auto it = g_db.elements.find(id);
+  if (it == g_db.elements.end() || it->second.clas != clas || it->second.type != type)
+    return -1;
+  g_db.elements.erase(it);
+  return 0;
+}
+
+void registry_outputs_off(int type)
+{
+  std::lock_guard<std::mutex> hold(g_db.lock);
+  for (auto &[id, e] : g_db.elements)
+    if (e.clas == kOutputClass && e.type == type)
+      switch_output(e, "off");
+}
+
+namespace {
+
+// The range a sensor of each type drifts in, and its largest step.
+struct Drift {
+  int type;
+  double low, high, step;
+};
+constexpr Drift kDrift[] = {
+    {1, 15, 35, 0.3},    // temperature, degrees
+    {2, 20, 80, 1.0},    // humidity, percent
+    {3, 210, 240, 1.0},  // voltage, volts
+    {4, 0, 16, 0.2},     // current, amperes
+};
+
+// A threshold setting's value; false when the element has none.
+bool threshold(const Item &e, const char *name, double *out)
+{
+  for (const auto &[k, v] : e.extra)
+    if (k == name && !v.empty()) {
+      char *end = nullptr;
+      *out = std::strtod(v.c_str(), &end);
+      return end != v.c_str();
+    }
+  return false;
+}
+
+// The bands in order of weight: a later band that holds wins.
+struct Band {
+  const char *setting, *state;
+  bool below;
+};
+constexpr Band kBands[] = {
+    {"low_warning", "low warning", true},
+    {"high_warning", "high warning", false},
+    {"low_alarm", "low alarm", true},
+    {"high_alarm", "high alarm", false},
+};
+
+void follow_thresholds(Item &e, double v)
+{
+  bool any = false;
+  const char *state = "normal";
+  for (const Band &b : kBands) {
+    double t;
+    if (!threshold(e, b.setting, &t))
+      continue;
+    any = true;
+    if (b.below ? v < t : v > t)
+      state = b.state;
+  }
+  if (any)
+    e.state = state;
+}
+
+}  // namespace
+
+void registry_wander(void)
+{
+  std::lock_guard<std::mutex> hold(g_db.lock);
+  for (auto &[id, e] : g_db.elements) {
+    if (e.clas != kSensorClass)
+      continue;
+    for (const Drift &d : kDrift) {
+      if (d.type != e.type)
+        continue;
+      char *end = nullptr;
+      double v = std::strtod(e.value.c_str(), &end);
+      if (end == e.value.c_str())
+        v = (d.low + d.high) / 2;
+      double step = d.step * (static_cast<double>(zunutils_random_below(201)) - 100) / 100;
+      v = std::clamp(v + step, d.low, d.high);
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f", v);
+      e.value = text;
+      follow_thresholds(e, v);
+    }
+  }
 }
 
 }  // namespace sim

@@ -15,11 +15,13 @@
 
 namespace sim {
 
+using Attrs = std::vector<std::pair<std::string, std::string>>;  // name, value in order
+
 // One XML command as received: the root element's name and attributes
 // (entities decoded), and its child elements in order.
 struct Element {
   std::string name;
-  std::vector<std::pair<std::string, std::string>> attrs;
+  Attrs attrs;
 
   const std::string *find(std::string_view key) const;  // null when absent
   std::string get(std::string_view key, std::string_view dflt = "") const;
@@ -63,17 +65,45 @@ std::string error_reply(std::string_view text);               // <error type="TE
 void append_attr(std::string &out, std::string_view name, std::string_view value);  // ` name="esc"`
 int reply_no_error(const Command &cmd, std::string &reply);   // the common fallback
 long parse_long(std::string_view text, long dflt);            // decimal, dflt when not a number
+void attrs_set(Attrs &list, const std::string &k, const std::string &v);  // replaced in place, else added
 
 // The command tables of the stand-ins (one file each).
 extern const CommandTable registryd_table;
 extern const CommandTable stewardd_table;
 extern const CommandTable chronicled_table;
 extern const CommandTable cellulard_table;
-extern const CommandTable quiet_table;  // phantomd, baseiod, mainsd, opticd, busstate
+extern const CommandTable phantomd_table;
+extern const CommandTable opticd_table;
+extern const CommandTable baseiod_table;
+extern const CommandTable mainsd_table;
+extern const CommandTable busstate_table;
 
 // registryd's database, seeded from $APPLIANCE_ROOT/etc/registry.xml.
 // Returns the number of items read, negative when the file is malformed.
 int registry_seed(const std::string &path);
+
+// The elements that the other stand-ins serve (outputs, cameras, virtual
+// devices) live in registryd's table, as the real daemons keep the element
+// database told; these calls are how they change it. Address attributes
+// (id, element, k) in attrs are skipped; name, state and value set the
+// element's fields (an output's value switches it), the rest its settings.
+//
+// Changes element id: 0, or -1 when there is no such element.
+int registry_update_element(int id, const Attrs &attrs);
+// Element id of class clas and type type: changed when it exists, made with
+// that id when the id is free, a new element with the next id when id is
+// negative. A new one joins the module served at `socket` (the first), or
+// is served there itself. 0, or -1 when the id names anything else.
+int registry_put_device(int id, int clas, int type, const char *socket, const Attrs &attrs);
+// Deletes element id when it is of class clas and type type: 0, else -1
+// (nothing deleted).
+int registry_del_device(int id, int clas, int type);
+// Switches every output of type type off.
+void registry_outputs_off(int type);
+// One step of the sensors' drift (--wander): each sensor's value moves a
+// little, within its type's range; its state follows its thresholds when
+// it has any.
+void registry_wander(void);
 
 // Journal of every command received: "name\tcommand\n", line feeds inside
 // the command written as \n, flushed at once.

@@ -22,8 +22,6 @@ namespace sim {
 
 namespace {
 
-using Attrs = std::vector<std::pair<std::string, std::string>>;
-
 // A settings group: read with <GET />, changed with <SET attr=... />, and
 // answered as <ELEMENT attr=... />.
 struct SettingsGroup {
@@ -50,16 +48,6 @@ SettingsGroup g_groups[] = {
 std::string g_radius;        // "addr:port:secret" or empty
 long long g_clock_offset = 0;  // set time minus real time, seconds
 
-void set_value(Attrs &list, const std::string &k, const std::string &v)
-{
-  for (auto &kv : list)
-    if (kv.first == k) {
-      kv.second = v;
-      return;
-    }
-  list.emplace_back(k, v);
-}
-
 const std::string *value_of(const Attrs &list, std::string_view k)
 {
   for (const auto &kv : list)
@@ -82,7 +70,7 @@ int settings_fallback(const Command &cmd, std::string &reply)
     }
     if (cmd.root.name == g.set) {
       for (const auto &[k, v] : cmd.root.attrs)
-        set_value(g.values, k, v);
+        attrs_set(g.values, k, v);
       reply = kNoError;
       return 0;
     }

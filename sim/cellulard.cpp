@@ -1,6 +1,5 @@
-// The stand-ins that only acknowledge: phantomd, baseiod, mainsd, opticd,
-// busstate (their commands are in the journal), and cellulard, which also
-// queues the SMS it is given.
+// cellulard stand-in: queues the SMS it is given; anything else is
+// acknowledged.
 #include "sim.h"
 
 namespace sim {
@@ -48,13 +47,8 @@ constexpr CommandRow kCellulard[] = {
     {"smsqueue", cmd_smsqueue},
 };
 
-constexpr CommandRow kQuiet[] = {
-    {"save", reply_no_error},
-};
-
 }  // namespace
 
 const CommandTable cellulard_table = make_table(kCellulard, reply_no_error);
-const CommandTable quiet_table = make_table(kQuiet, reply_no_error);
 
 }  // namespace sim
