@@ -3,13 +3,14 @@
 import { forget, login, onSessionEnd, session } from './gateway.js';
 import { fill, form, h, run } from './dom.js';
 import { view as system } from './views/system.js';
+import { view as map } from './views/map.js';
 import { view as notifiers } from './views/notifiers.js';
 import { view as keys } from './views/keys.js';
 import { view as accounts } from './views/accounts.js';
 import { view as log } from './views/log.js';
 import { view as files } from './views/files.js';
 
-const VIEWS = [system, notifiers, keys, accounts, log, files];
+const VIEWS = [system, map, notifiers, keys, accounts, log, files];
 
 const main = document.getElementById('main');
 const nav = document.getElementById('nav');
