@@ -170,7 +170,9 @@ function mark(m, e) {
   if (!node.isConnected) m.picture.append(node);
   const name = m.elements.get(e.id)?.name ?? e.name;
   const now = m.elements.get(e.id)?.state ?? e.state;
-  node.className = `mark ${stateKind(now)}${m.movable ? ' movable' : ''}`;
+  // Near the right edge the name goes on the left of the mark, inside the picture.
+  const flip = at.x > m.img.naturalWidth * 0.7;
+  node.className = `mark ${stateKind(now)}${m.movable ? ' movable' : ''}${flip ? ' flip' : ''}`;
   node.setAttribute('aria-label', `${name}: ${now}${m.movable ? '; arrow keys move it' : ''}`);
   node.querySelector('.label').textContent = name;
   node.style.left = `${(at.x / m.img.naturalWidth) * 100}%`;
