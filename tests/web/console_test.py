@@ -16,16 +16,19 @@ import signal
 import socket
 import ssl
 import subprocess
+import struct
 import sys
 import tempfile
 import time
 import unittest
 import urllib.parse
 import urllib.request
+import zlib
 from pathlib import Path
 
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException, TimeoutException
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -33,7 +36,7 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 REPO = Path(__file__).resolve().parents[2]
 WAIT = 15  # seconds, for anything the page shows after a reply
-VIEWS = ("system", "notifiers", "keys", "accounts", "log", "files")
+VIEWS = ("system", "map", "devices", "automation", "notifiers", "keys", "accounts", "settings", "log", "files")
 SECURITY = {"Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
             "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'",
             "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer"}
@@ -69,6 +72,15 @@ def free_ports(count):
         except OSError:
             continue
     raise RuntimeError("no free ports")
+
+
+def png(width, height):
+    """A plain PNG picture of the given size."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = (b"\0" + b"\xe4\xe8\xee" * width) * height
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 class Console(unittest.TestCase):
@@ -527,6 +539,91 @@ class Console(unittest.TestCase):
             controls = [b.text for b in self.finds("main button")] + [i.get_attribute("name") for i in self.finds("main input, main select")]
             self.assertEqual([c for c in controls if c not in ("Read", "if") and not c.startswith("Download ")], [], view)
             self.shot(f"{view}-read-only")
+
+    # ---- the floor map -----------------------------------------------------
+
+    def registry(self, command):
+        """One command straight to the element database, as a sibling daemon sends it."""
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(str(self.root / "tmp/registryd.socket"))
+            s.sendall(command.encode() + b"\0")
+            return b"".join(iter(lambda: s.recv(4096), b"")).decode()
+
+    def journal(self, prefix):
+        return [line for line in (self.root / "tmp/appliance-sim.journal").read_text().splitlines()
+                if line.startswith(prefix)]
+
+    def mark(self, element):
+        return self.until(lambda: self.finds(f'.floor-map .mark[data-element="{element}"]'), f"the mark of {element}")[0]
+
+    def test_09m1_an_output_is_placed_moved_and_switched_on_the_floor_map(self):
+        (self.root / "mnt/jffs/etc/map").unlink(missing_ok=True)
+        self.log_in()
+        self.open_view("map")
+        self.text_shows("There is no such file on the appliance.")
+        self.find('main a[href="#files"]')  # where the upload is
+        (self.root / "mnt/jffs/etc/map").write_bytes(png(400, 300))
+        key = self.admin_key()
+        self.gateway(querytype="setelementpos", id="122", fpi="2", size="3", k=key)  # settings, not yet a place
+        self.browser.refresh()
+        item = self.until(lambda: self.finds('.floor-list li[data-element="122"]'), "the siren in the list")[0]
+        ActionChains(self.browser).click_and_hold(self.find("button.put", item)).move_to_element_with_offset(
+            self.find(".floor-map img"), -80, -50).release().perform()
+        self.text_shows("Siren relay is at ")
+        x, y = map(int, re.search(r"Siren relay is at (\d+), (\d+)\.", self.find("main").text).groups())
+        self.assertLessEqual(abs(x - 120) + abs(y - 100), 2)  # the picture's pixel under the pointer
+        # Arrow keys move the focused mark; the run is saved once, with the
+        # other place attributes as they were.
+        self.mark("122").send_keys(Keys.RIGHT, Keys.RIGHT, Keys.RIGHT, Keys.SHIFT, Keys.DOWN)
+        self.text_shows(f"Siren relay is at {x + 3}, {y + 10}.")
+        self.assertEqual(self.journal('registryd\t<setelement id="122"')[-2:],
+                         [f'registryd\t<setelement id="122" x="{x}" y="{y}" fpi="2" size="3"/>',
+                          f'registryd\t<setelement id="122" x="{x + 3}" y="{y + 10}" fpi="2" size="3"/>'])
+        self.browser.refresh()  # the place is the appliance's
+        self.mark("122").send_keys(Keys.ENTER)
+        self.text_shows(f"Place\n{x + 3}, {y + 10}")
+        colours = []
+        for button, command, after in (("Switch on", '<updateelement id="122" element="122" value="1"/>', "on"),
+                                       ("Switch off", '<updateelement id="122" element="122" value="0"/>', "off"),
+                                       ("Send a pulse", '<updateelement element="122" value="pulse" />', "pulse")):
+            self.browser.find_element(By.XPATH, f'//button[text()="{button}"]').click()
+            self.until(lambda: f"baseiod\t{command}" in self.journal("baseiod"), command)
+            self.until(lambda: after in self.mark("122").get_attribute("class").split(), f"the {after} mark")
+            colours.append(self.mark("122").value_of_css_property("background-color"))
+            if after == "on":
+                self.browser.execute_script("window.scrollTo(0, 0)")
+                self.shot("map")
+        self.assertEqual(len(set(colours)), 3, colours)
+
+    def test_09m2_a_sensors_chart_draws_the_values_read(self):
+        added = self.registry('<dbaddelement module="110" num="9" class="sensor" name="Test probe" value="41.5" />')
+        probe = re.search(r'id="(\d+)"', added).group(1)
+        self.log_in()
+        self.open_view("map")
+        spark = f'li[data-element="{probe}"] .spark svg'
+        self.until(lambda: "Test probe: 41.5 now" in self.find(spark).get_attribute("aria-label"), "the first value")
+        self.registry(f'<dbupdate id="{probe}" value="12.25" />')
+        self.until(lambda: "Test probe: 12.25 now" in self.find(spark).get_attribute("aria-label"), "the changed value")
+        self.find(spark).click()  # larger, with its scale
+        texts = [t.text for t in self.until(lambda: self.finds(".chart.large text"), "the large chart")]
+        self.assertEqual([texts[0], texts[1], texts[4]], ["41.5", "12.25", "now 12.25"])
+        self.shot("map-chart")
+
+    def test_09m3_a_read_only_account_sees_the_map_but_no_control(self):
+        key = self.admin_key()
+        self.assertIn("no error", self.gateway(querytype="adduser", name="watcher", h="watch", sread="elements,",
+                                               swrite="", k=key))
+        place = self.gateway(querytype="getelementpos", id="122", k=key)
+        self.log_in("watcher", "watch")
+        self.open_view("map")
+        ActionChains(self.browser).drag_and_drop_by_offset(self.mark("122"), 40, 30).perform()
+        self.mark("122").click()
+        self.text_shows("Place\n")
+        self.assertEqual([b.text for b in self.finds("main button")
+                          if b.text in ("Switch on", "Switch off", "Send a pulse", "Place on the map")], [])
+        self.assertNotIn("movable", self.mark("122").get_attribute("class"))
+        self.assertEqual(self.gateway(querytype="getelementpos", id="122", k=key), place)
+        self.shot("map-read-only")
 
     def test_10_a_daemon_that_is_down_shows_where_its_data_would_be(self):
         self.log_in()

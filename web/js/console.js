@@ -3,6 +3,7 @@
 import { forget, login, onSessionEnd, session } from './gateway.js';
 import { fill, form, h, run } from './dom.js';
 import { view as system } from './views/system.js';
+import { view as map } from './views/map.js';
 import { view as notifiers } from './views/notifiers.js';
 import { view as keys } from './views/keys.js';
 import { view as accounts } from './views/accounts.js';
@@ -12,7 +13,7 @@ import { view as devices } from './views/devices.js';
 import { view as automation } from './views/families.js';
 import { view as settings } from './views/settings.js';
 
-const VIEWS = [system, devices, automation, notifiers, keys, accounts, settings, log, files];
+const VIEWS = [system, map, devices, automation, notifiers, keys, accounts, settings, log, files];
 
 const main = document.getElementById('main');
 const nav = document.getElementById('nav');

@@ -149,11 +149,17 @@ export function table(headings, rows, empty = 'Nothing here yet.') {
     h('tbody', {}, rows.map((cells) => h('tr', {}, cells.map((c) => h('td', {}, c)))))));
 }
 
-// A state as a coloured word: alarms red, warnings amber, the rest plain.
+// The kind of a state, which gives its colour: alarms red, warnings amber,
+// an output's on and off apart from each other, the rest plain.
+export function stateKind(text) {
+  return /alarm|error|fault|denied/i.test(text) ? 'alarm'
+    : /warning|not connected|unknown/i.test(text) ? 'warning'
+      : ['on', 'off', 'pulse'].includes(text) ? text : 'normal';
+}
+
+// A state as a coloured word.
 export function state(text) {
-  const kind = /alarm|error|fault|denied/i.test(text) ? 'alarm'
-    : /warning|not connected|unknown/i.test(text) ? 'warning' : 'normal';
-  return h('span', { class: `state ${kind}` }, text);
+  return h('span', { class: `state ${stateKind(text)}` }, text);
 }
 
 // The place of a panel's data: replaced whole at each load, or showing the

@@ -1,9 +1,7 @@
 // The system: the appliance's own state and the tree of modules, groups and
 // elements, read again every few seconds while the view is open.
-import { call } from '../gateway.js';
-import { attrs, failed, fill, h, section, state, table, when } from '../dom.js';
-
-const REFRESH_MS = 5000;
+import { failed, fill, h, section, state, table, when } from '../dom.js';
+import { readTree, REFRESH_MS } from '../tree.js';
 // Modules the operator folded stay folded across the refreshes.
 const folded = new Set();
 
@@ -34,10 +32,9 @@ function duration(seconds) {
 }
 
 async function refresh(facts, tree, stamp) {
-  const reply = await call('getmodules');
-  const system = reply.nodes.find((n) => n.tagName === 'system');
-  if (!reply.ok || !system) return failed(facts, reply.ok ? { error: 'module is not loaded' } : reply);
-  const s = attrs(system);
+  const read = await readTree();
+  if (!read.ok) return failed(facts, read);
+  const s = read.system;
   const known = ['id', 'state', 'version', 'type', 'time', 'sms', 'optime', 'uptime'];
   const more = Object.entries(s).filter(([name]) => !known.includes(name));
   fill(facts, h('dl', { class: 'facts' },
@@ -45,10 +42,7 @@ async function refresh(facts, tree, stamp) {
       ['Operation time', hours(s.optime)], ['Up for', duration(s.uptime)], ['SMS', s.sms === 'true' ? 'available' : 'not available'],
       ...more].map(([term, value]) => [h('dt', {}, term), h('dd', {}, value)])));
 
-  const children = [...system.children];
-  const modules = children.filter((n) => n.tagName === 'module').map(attrs);
-  const elements = children.filter((n) => n.tagName === 'element').map(attrs);
-  const groups = children.filter((n) => n.tagName === 'group').map(attrs);
+  const { modules, elements, groups } = read;
   stamp.textContent = `Read at ${new Date().toLocaleTimeString()}; read again every ${REFRESH_MS / 1000} s.`;
   if (!modules.length && !elements.length) return failed(tree, { error: 'module is not loaded' });
   const rows = (list) => list.map((e) => [e.name, [e.clas, e.type].filter(Boolean).join(' / '), state(e.state), e.value]);
