@@ -152,10 +152,8 @@ int read_secret(const char *path, uint8_t *secret)
 
 // A new secret is written to a file of its own and then put in place in one
 // step, so that a concurrent reader never sees half a secret. A missing file
-// is put in place only if still missing (the first writer wins and everyone
-// reads its secret); a damaged one is replaced. Either way the temporary
-// name is gone with the rename: no second step that could fail and leave a
-// copy of the secret beside it.
+// is linked (the first writer wins and everyone reads its secret); a damaged
+// one is replaced.
 int create_secret(const char *path, bool replace)
 {
   uint8_t secret[SECRET_SIZE];
@@ -182,11 +180,13 @@ int create_secret(const char *path, bool replace)
       return -1;
     }
   }
-  if (zf::rename(tmp, path, replace ? 0 : RENAME_NOREPLACE) != 0) {
-    int err = errno;
+  int rc = replace ? zf::rename(tmp, path) : zf::link(tmp, path);
+  if (rc != 0 && !(errno == EEXIST && !replace)) {
     zf::unlink(tmp);
-    return err == EEXIST && !replace ? 0 : -1;
+    return -1;
   }
+  if (!replace)
+    zf::unlink(tmp);
   return 0;
 }
 

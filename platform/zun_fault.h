@@ -111,12 +111,10 @@ inline int fsync_dir(const char *dir)
   return rc;
 }
 
-// flags as renameat2 takes them (RENAME_NOREPLACE: fails with EEXIST
-// instead of replacing).
-inline int rename(const char *from, const char *to, unsigned flags = 0)
+inline int rename(const char *from, const char *to)
 {
   ZUN_FAULT_GATE(ZunCall::rename, -1)
-  return flags != 0 ? ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags) : ::rename(from, to);
+  return ::rename(from, to);
 }
 
 inline int link(const char *from, const char *to)
