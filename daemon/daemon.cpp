@@ -18,6 +18,7 @@
 
 #include "daemon.h"
 #include "frame_internal.h"
+#include "zun_fault.h"
 #include "zun_path.h"
 #include "zun_text.h"
 
@@ -148,7 +149,7 @@ bool other_instance_runs(const char *lock_path)
   }
   if (fd >= 0)
     close(fd);
-  unlink(lock_path);
+  zf::unlink(lock_path);
   return false;
 }
 
@@ -157,19 +158,19 @@ bool other_instance_runs(const char *lock_path)
 int create_lock_file(const char *lock_path)
 {
   umask(027);
-  int fd = open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  int fd = zf::open_write(lock_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
   if (fd < 0) {
     snmp_log(LOG_INFO, "Error create lock file: %s", strerror(errno));
     return 1;
   }
-  if (lockf(fd, F_TLOCK, 0) != 0) {
+  if (zf::lockf(fd, F_TLOCK, 0) != 0) {
     snmp_log(LOG_INFO, "Can not lock file: %s", strerror(errno));
     close(fd);
     return 1;
   }
   char line[24];
   zun_format(line, sizeof line, "%d\n", static_cast<int>(getpid()));
-  ssize_t n = write(fd, line, strlen(line));
+  ssize_t n = zf::write(fd, line, strlen(line));
   (void)n;
   close(fd);
   return 0;
@@ -264,7 +265,7 @@ int daemon_main(const daemon_def &def, int argc, char **argv)
   while (g_running)
     agent_check_and_process(1);
 
-  unlink(lock_path);
+  zf::unlink(lock_path);
   frame_shutdown();
   snmp_log(LOG_INFO, "%s stop.\n", def.name);
   snmp_shutdown(def.name);

@@ -14,6 +14,7 @@
 #include "params.h"
 #include "request.h"
 #include "rights.h"
+#include "zun_fault.h"
 #include "zun_path.h"
 #include "zun_text.h"
 #include "zunutils.h"
@@ -117,11 +118,11 @@ int reuse_session(zunuser &user)
       return;
     if (ends_with(path, temp_tail)) {
       if (now - st.st_mtime > TEMP_STALE_SECONDS)
-        unlink(path);
+        zf::unlink(path);
       return;
     }
     if (zunusers_load_user(&other, rel) != 0) {
-      unlink(path);
+      zf::unlink(path);
       return;
     }
     // Only the same account's session: a RADIUS user named like a local
@@ -129,7 +130,7 @@ int reuse_session(zunuser &user)
     if (strcasecmp(other.name, user.name) != 0 || other.radius != user.radius || other.id != user.id)
       return;
     if (user.radius == 0 && std::strcmp(other.pass_mark, user.pass_mark) != 0) {
-      unlink(path);  // opened with a password that has since changed: ended
+      zf::unlink(path);  // opened with a password that has since changed: ended
       return;
     }
     // The session's record, with the account as the login just found it (a
@@ -142,8 +143,8 @@ int reuse_session(zunuser &user)
     char alias_rel[1024];
     char alias[1024];
     if (session_path(user.key, "", alias_rel, sizeof alias_rel) != 0 ||
-        zunpath_map(alias_rel, alias, sizeof alias) != 0 || symlink(path, alias) != 0) {
-      unlink(path);
+        zunpath_map(alias_rel, alias, sizeof alias) != 0 || zf::symlink(path, alias) != 0) {
+      zf::unlink(path);
       return;
     }
     aliased = 1;
@@ -151,7 +152,7 @@ int reuse_session(zunuser &user)
   for_each_session(dir.d, folder, [&](const char *, const char *path, const struct stat &st) {
     struct stat target;
     if (S_ISLNK(st.st_mode) && (now - st.st_atime > ALIAS_IDLE_SECONDS || stat(path, &target) != 0))
-      unlink(path);
+      zf::unlink(path);
   });
   return aliased;
 }

@@ -13,6 +13,7 @@
 #include "rights.h"
 #include "sysinfo.h"
 #include "uds.h"
+#include "zun_fault.h"
 #include "zunboard.h"
 
 namespace {
@@ -80,6 +81,7 @@ int main(int argc, char **argv)
 {
   if (argc < 1 || argv[0] == nullptr)
     return -1;
+  zun_fault_from_env();
   request_set_role(argv[0]);
   if (argc > 1 && strncasecmp(argv[1], "-i", 2) == 0)
     return sysinfo();

@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "params.h"
+#include "zun_fault.h"
 #include "zun_path.h"
 #include "zun_text.h"
 #include "zundb.h"
@@ -117,8 +118,8 @@ int session_store(const zunuser &user, const char *key, const char *mapped_path)
   if (session_path(key, suffix, tmp, sizeof tmp) != 0 ||
       zunpath_map(tmp, mapped_tmp, sizeof mapped_tmp) != 0)
     return -1;
-  if (zunusers_save_user(&user, tmp) != 0 || std::rename(mapped_tmp, mapped_path) != 0) {
-    unlink(mapped_tmp);
+  if (zunusers_save_user(&user, tmp) != 0 || zf::rename(mapped_tmp, mapped_path) != 0) {
+    zf::unlink(mapped_tmp);
     return -1;
   }
   return 0;

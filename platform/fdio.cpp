@@ -1,4 +1,5 @@
 #include "zun_fd.h"
+#include "zun_fault.h"
 
 #include <cerrno>
 
@@ -6,7 +7,7 @@ bool write_all(int fd, const void *data, size_t n)
 {
   const char *p = static_cast<const char *>(data);
   while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
+    ssize_t w = zf::write(fd, p, n);
     if (w < 0 && errno == EINTR)
       continue;
     if (w <= 0)

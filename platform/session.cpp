@@ -36,6 +36,7 @@
 #include <fcntl.h>
 #include "digest.h"
 #include "zun_fd.h"
+#include "zun_fault.h"
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,23 +170,23 @@ int create_secret(const char *path, bool replace)
   if (!zun_format(tmp, sizeof tmp, "%s.%ld.tmp", path, long(getpid())))
     return -1;
   {
-    Fd fd(::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    Fd fd(zf::open_write(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0)
       return -1;
-    bool ok = write_all(fd.get(), secret, SECRET_SIZE) && fsync(fd.get()) == 0;
+    bool ok = write_all(fd.get(), secret, SECRET_SIZE) && zf::fsync(fd.get()) == 0;
     explicit_bzero(secret, sizeof secret);
     if (!ok || ::close(fd.release()) != 0) {
-      ::unlink(tmp);
+      zf::unlink(tmp);
       return -1;
     }
   }
-  int rc = replace ? ::rename(tmp, path) : ::link(tmp, path);
+  int rc = replace ? zf::rename(tmp, path) : zf::link(tmp, path);
   if (rc != 0 && !(errno == EEXIST && !replace)) {
-    ::unlink(tmp);
+    zf::unlink(tmp);
     return -1;
   }
   if (!replace)
-    ::unlink(tmp);
+    zf::unlink(tmp);
   return 0;
 }
 
@@ -324,7 +325,7 @@ int zunusers_save_user_at(const zunuser *user, const char *path, uint32_t saved_
   if (!compute_mac(bytes.data(), n, bytes.data() + n))
     return -1;
   n += MAC_SIZE;
-  Fd fd(::open(mapped, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  Fd fd(zf::open_write(mapped, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd.get() < 0)
     return -1;
   if (!write_all(fd.get(), bytes.data(), n))

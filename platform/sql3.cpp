@@ -10,6 +10,7 @@
 // failure (file, statement or identifier).
 #include "sql3.h"
 
+#include "zun_fault.h"
 #include "zun_path.h"
 #include "zun_text.h"
 
@@ -110,6 +111,7 @@ int sql3_open(sql3 *h, const char *path)
   char mapped[PATH_MAX];
   if (path == nullptr || zunpath_map(path, mapped, sizeof mapped) != 0)
     return -1;
+  zun_fault_sqlite();
   if (sqlite3_open_v2(mapped, &h->db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     sql3_close(h);
     return -1;

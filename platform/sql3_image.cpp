@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <string>
 
+#include "zun_fault.h"
 #include "zun_path.h"
 #include "zunfile.h"
 
@@ -114,6 +115,7 @@ struct db_closer {
 int backup_into(const char *mapped, sqlite3 *image)
 {
   db_closer live;
+  zun_fault_sqlite();
   int rc = sqlite3_open_v2(mapped, &live.db, SQLITE_OPEN_READWRITE, nullptr);
   if (rc != SQLITE_OK)
     return rc;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "zun_fault.h"
 #include "zun_path.h"
 #include "zun_text.h"
 
@@ -55,15 +56,24 @@ int zunfile_replace(const char *path, const void *data, size_t n, mode_t mode)
   const char *base = mapped + dir_len;
   if (!zun_format(tmp, sizeof tmp, "%.*s.%s.XXXXXX", dir_len, mapped, base))
     return -1;
-  Fd fd(::mkostemp(tmp, O_CLOEXEC));
+  Fd fd(zf::mkostemp(tmp, O_CLOEXEC));
   if (fd.get() < 0)
     return -1;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), data, n) && ::fsync(fd.get()) == 0;
-  if (!ok || ::close(fd.release()) != 0 || ::rename(tmp, mapped) != 0) {
-    ::unlink(tmp);
+  bool ok = zf::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), data, n) && zf::fsync(fd.get()) == 0;
+  if (!ok || ::close(fd.release()) != 0 || zf::rename(tmp, mapped) != 0) {
+    zf::unlink(tmp);
     return -1;
   }
-  return 0;
+  // The rename is stored only when the folder is: until then a power cut can
+  // bring the old file back. When that flush fails the new content is in
+  // place but may not stay, so the caller hears of a failure (it may try
+  // again; the file holds either the old or the new content, whole).
+  char folder[PATH_MAX];
+  bool named = dir_len == 0 ? zun_format(folder, sizeof folder, ".")
+                            : zun_format(folder, sizeof folder, "%.*s", dir_len > 1 ? dir_len - 1 : 1, mapped);
+  if (!named)
+    return -1;
+  return zf::fsync_dir(folder) == 0 ? 0 : -1;
 }
 
 int zunfile_private_folder(const char *path)
@@ -74,7 +84,7 @@ int zunfile_private_folder(const char *path)
   // A trailing '/' would make the open follow a link.
   for (size_t n = std::strlen(mapped); n > 1 && mapped[n - 1] == '/'; n--)
     mapped[n - 1] = '\0';
-  if (::mkdir(mapped, 0700) != 0 && errno != EEXIST)
+  if (zf::mkdir(mapped, 0700) != 0 && errno != EEXIST)
     return -1;
   // Under a folder that everyone may write to, the name may have been taken
   // first: only a folder of our own, opened without following a link.
@@ -82,7 +92,7 @@ int zunfile_private_folder(const char *path)
   struct stat st;
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid())
     return -1;
-  return (st.st_mode & 07777) == 0700 || ::fchmod(fd.get(), 0700) == 0 ? 0 : -1;
+  return (st.st_mode & 07777) == 0700 || zf::fchmod(fd.get(), 0700) == 0 ? 0 : -1;
 }
 
 int zunfile_remove(const char *path)
@@ -90,7 +100,7 @@ int zunfile_remove(const char *path)
   char mapped[PATH_MAX];
   if (zunpath_map(path, mapped, sizeof mapped) != 0)
     return -1;
-  return ::unlink(mapped) == 0 || errno == ENOENT ? 0 : -1;
+  return zf::unlink(mapped) == 0 || errno == ENOENT ? 0 : -1;
 }
 
 int zunfile_list(const char *path, std::vector<std::string> &names)
