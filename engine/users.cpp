@@ -129,11 +129,14 @@ int user_add(const fwd_command *)
       db.close();
       return reply_text(TXT_NOT_FOUND);
     }
-    for (size_t i = 0; i < FIELD_COUNT; i++)
+    // All the given fields or none of them.
+    int rc = sql3_begin(&db.h);
+    for (size_t i = 0; i < FIELD_COUNT && rc == 0; i++)
       if (given[i] != nullptr)
-        sql3_update_int(&db.h, TABLE, "ID", number, kFields[i].column, values[i]);
+        rc = sql3_update_int(&db.h, TABLE, "ID", number, kFields[i].column, values[i]);
+    rc = rc == 0 ? sql3_commit(&db.h) : rc;
     db.close();
-    return reply_text(TXT_NO_ERROR);
+    return reply_text(rc == 0 ? TXT_NO_ERROR : TXT_WRONG_FILE);
   }
 
   for (size_t i = 0; i < 4; i++) {  // name, h, sread, swrite
@@ -163,12 +166,12 @@ int user_add(const fwd_command *)
     if (i == 1)
       out.append(",datetime('now', 'localtime')");
   }
-  if (out.truncated() ||
-      sql3_insert(&db.h, TABLE, "Valid,Name,Pass,RegDate,SRead,SWrite,CRead,CWrite,GRead,GWrite,RFU1,RFU2",
-                  sql) != 0)
+  if (out.truncated())
     return 0;
+  int rc = sql3_insert(&db.h, TABLE, "Valid,Name,Pass,RegDate,SRead,SWrite,CRead,CWrite,GRead,GWrite,RFU1,RFU2",
+                       sql);
   db.close();
-  return reply_text(TXT_NO_ERROR);
+  return reply_text(rc == 0 ? TXT_NO_ERROR : TXT_WRONG_FILE);
 }
 
 // deluser?id=N: disable an account (never the caller's own).
@@ -183,8 +186,7 @@ int user_del(const fwd_command *)
   account_db db;
   if (db.open_file() != 0)
     return reply_text(TXT_WRONG_FILE);
-  if (number >= 0)
-    sql3_update_int(&db.h, TABLE, "ID", number, "Valid", "0");
+  int rc = number >= 0 ? sql3_update_int(&db.h, TABLE, "ID", number, "Valid", "0") : 0;
   db.close();
-  return reply_text(TXT_NO_ERROR);
+  return reply_text(rc == 0 ? TXT_NO_ERROR : TXT_WRONG_FILE);
 }

@@ -152,8 +152,10 @@ int read_secret(const char *path, uint8_t *secret)
 
 // A new secret is written to a file of its own and then put in place in one
 // step, so that a concurrent reader never sees half a secret. A missing file
-// is linked (the first writer wins and everyone reads its secret); a damaged
-// one is replaced.
+// is put in place only if still missing (the first writer wins and everyone
+// reads its secret); a damaged one is replaced. Either way the temporary
+// name is gone with the rename: no second step that could fail and leave a
+// copy of the secret beside it.
 int create_secret(const char *path, bool replace)
 {
   uint8_t secret[SECRET_SIZE];
@@ -180,13 +182,11 @@ int create_secret(const char *path, bool replace)
       return -1;
     }
   }
-  int rc = replace ? zf::rename(tmp, path) : zf::link(tmp, path);
-  if (rc != 0 && !(errno == EEXIST && !replace)) {
+  if (zf::rename(tmp, path, replace ? 0 : RENAME_NOREPLACE) != 0) {
+    int err = errno;
     zf::unlink(tmp);
-    return -1;
+    return err == EEXIST && !replace ? 0 : -1;
   }
-  if (!replace)
-    zf::unlink(tmp);
   return 0;
 }
 

@@ -226,6 +226,27 @@ int sql3_update_int(sql3 *h, const char *table, const char *keycol, long long ke
   return update_by(h, table, keycol, {nullptr, keyval}, column, newval);
 }
 
+namespace {
+
+int run_text(sql3 *h, const char *text)
+{
+  sqlite3_stmt *stmt = nullptr;
+  return h->db == nullptr || prepare_one(h, text, &stmt) != 0 ? -1 : run_to_done(stmt);
+}
+
+}  // namespace
+
+int sql3_begin(sql3 *h) { return run_text(h, "BEGIN IMMEDIATE"); }
+
+int sql3_commit(sql3 *h)
+{
+  if (run_text(h, "COMMIT") == 0)
+    return 0;
+  if (h->db != nullptr && sqlite3_get_autocommit(h->db) == 0)
+    run_text(h, "ROLLBACK");
+  return -1;
+}
+
 int sql3_insert(sql3 *h, const char *table, const char *columns, const char *values)
 {
   if (h->db == nullptr || table == nullptr || columns == nullptr || values == nullptr ||

@@ -27,6 +27,11 @@ int sql3_update(sql3 *h, const char *table, const char *keycol, const char *keyv
                 const char *column, const char *newval);
 int sql3_update_int(sql3 *h, const char *table, const char *keycol, long long keyval,
                     const char *column, const char *newval);
+// Several changes as one: sql3_begin takes the write lock at once; nothing
+// of them is stored unless sql3_commit returns 0 (a failed commit, or a
+// close without one, takes all of them back). 0 ok.
+int sql3_begin(sql3 *h);
+int sql3_commit(sql3 *h);
 // INSERT INTO table (columns) VALUES (values): `values` is SQL text; callers
 // build it with sql3_quote. 0 ok.
 int sql3_insert(sql3 *h, const char *table, const char *columns, const char *values);

@@ -115,7 +115,7 @@ sqlite3_file *real_of(sqlite3_file *f) { return reinterpret_cast<seam_file *>(f)
 // SQLite retries an interrupted call itself: EINTR lets the call run.
 int sqlite_code(int err, int io_code)
 {
-  return err == ENOSPC ? SQLITE_FULL : err == EINTR ? SQLITE_OK : io_code;
+  return err == 0 || err == EINTR ? SQLITE_OK : err == ENOSPC ? SQLITE_FULL : io_code;
 }
 
 int f_close(sqlite3_file *f) { return real_of(f)->pMethods->xClose(real_of(f)); }

@@ -111,10 +111,12 @@ inline int fsync_dir(const char *dir)
   return rc;
 }
 
-inline int rename(const char *from, const char *to)
+// flags as renameat2 takes them (RENAME_NOREPLACE: fails with EEXIST
+// instead of replacing).
+inline int rename(const char *from, const char *to, unsigned flags = 0)
 {
   ZUN_FAULT_GATE(ZunCall::rename, -1)
-  return ::rename(from, to);
+  return flags != 0 ? ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags) : ::rename(from, to);
 }
 
 inline int link(const char *from, const char *to)
