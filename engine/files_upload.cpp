@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "access_tables.h"
 #include "families.h"
 #include "files.h"
 #include "params.h"
@@ -70,16 +71,6 @@ int store_map(const char *data, size_t n)
     return ST_FORMAT;
   return zunfile_replace(FILE_MAP, data, n, MODE_SHARED) == 0 ? ST_OK : ST_PERMISSION;
 }
-
-// The access database's tables as warderd creates them (warderd/access_db.cpp):
-// an upload must be a database warderd could have made, or it would list
-// empty keys, refuse additions, or run statements of its own inside
-// warderd's (a trigger that puts a deleted key back).
-constexpr sql3_column kKeysColumns[] = {
-    {"id", "INTEGER", 1}, {"name", "TEXT", 0}, {"key", "TEXT", 0}, {"timeEnter", "DATE", 0}};
-constexpr sql3_column kUsersColumns[] = {{"id", "INTEGER", 1}, {"auth", "TEXT", 0}, {"read", "TEXT", 0},
-                                         {"write", "TEXT", 0},  {"timeEnter", "DATE", 0}};
-constexpr sql3_table kAccessTables[] = {{"keys", kKeysColumns}, {"users", kUsersColumns}};
 
 // The leading bytes say "SQLite"; the installer also makes sure that the
 // body is a whole database of exactly those tables, so that neither a

@@ -16,6 +16,7 @@
 #include "zunusers.h"
 #include "zun_fd.h"
 #include "digest.h"
+#include "radius_internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -28,6 +29,8 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace zun_radius;
 
 namespace {
 
@@ -51,10 +54,8 @@ enum radius_attribute : uint8_t {
 constexpr uint8_t SERVICE_ADMINISTRATIVE_USER[4] = {0, 0, 0, 6};
 
 constexpr size_t RADIUS_HEADER = 20;
-constexpr size_t RADIUS_MAX_PACKET = 4096;
 constexpr size_t AUTH_SIZE = 16;
 constexpr size_t MA_ATTR_SIZE = 2 + 16;
-constexpr size_t SECRET_MAX = 128;
 constexpr size_t PASSWORD_MAX = 128;  // hidden in at most 8 blocks
 constexpr int ATTEMPTS = 2;
 constexpr unsigned long WAIT_MS = 3000;  // the whole wait, every attempt included
@@ -87,14 +88,9 @@ long long wait_ms()
   return (long long)ms;
 }
 
-// "address:port:secret"; the secret may itself hold colons.
-struct radius_server {
-  sockaddr_in addr;
-  char secret[SECRET_MAX + 1];
-  size_t secret_len;
-};
+}  // namespace
 
-int parse_server(const char *text, radius_server *srv)
+int zun_radius::parse_server(const char *text, radius_server *srv)
 {
   std::string_view s(text);
   size_t c1 = s.find(':');
@@ -122,6 +118,8 @@ int parse_server(const char *text, radius_server *srv)
   return 0;
 }
 
+namespace {
+
 // MD5 of the concatenated parts.
 struct bytes {
   const void *data;
@@ -143,12 +141,6 @@ bool hmac_md5(const radius_server &srv, const uint8_t *data, size_t n, uint8_t o
   zun_hmac_md5(srv.secret, srv.secret_len, data, n, out);
   return true;
 }
-
-// A packet under construction.
-struct packet {
-  uint8_t data[RADIUS_MAX_PACKET];
-  size_t len;
-};
 
 bool add_attribute(packet *p, uint8_t type, const void *value, size_t n)
 {
@@ -184,8 +176,11 @@ bool add_hidden_password(packet *p, const radius_server &srv, const uint8_t *aut
   return ok;
 }
 
-int build_request(packet *p, const radius_server &srv, uint8_t id, const uint8_t *authenticator,
-                  in_addr nas, const char *name, const char *pass)
+}  // namespace
+
+int zun_radius::build_request(packet *p, const radius_server &srv, uint8_t id,
+                              const uint8_t *authenticator, in_addr nas, const char *name,
+                              const char *pass)
 {
   std::memset(p, 0, sizeof *p);
   p->data[0] = ACCESS_REQUEST;
@@ -205,16 +200,9 @@ int build_request(packet *p, const radius_server &srv, uint8_t id, const uint8_t
   return hmac_md5(srv, p->data, p->len, p->data + ma_at) ? 0 : -1;
 }
 
-// What a genuine reply says.
-struct reply_info {
-  uint8_t code;        // ACCESS_ACCEPT, ACCESS_REJECT or ACCESS_CHALLENGE
-  bool administrator;  // Service-Type Administrative-User, and no other
-};
-
-// True when r (n bytes as received) is a genuine reply to req: the checks of
-// the comment at the top. *out then says what it means.
-bool check_reply(const uint8_t *r, size_t n, const radius_server &srv, const packet &req,
-                 reply_info *out)
+// The checks of the comment at the top.
+bool zun_radius::check_reply(const uint8_t *r, size_t n, const radius_server &srv,
+                             const packet &req, reply_info *out)
 {
   if (n < RADIUS_HEADER)
     return false;
@@ -276,6 +264,8 @@ bool check_reply(const uint8_t *r, size_t n, const radius_server &srv, const pac
   out->administrator = admin && !other_service;
   return true;
 }
+
+namespace {
 
 long long now_ms()
 {

@@ -26,10 +26,14 @@ uint32_t be32(const unsigned char *p)
 // The header's own account of the file's length: a download cut short, even
 // at a page boundary, is found here. The page count is only kept up to date
 // by writers that also stamp the change counter beside it; without that
-// stamp the count is unknown and the length must be whole pages.
+// stamp the count is unknown and the length must be whole pages. The file
+// format versions must be those of a rollback journal, as the owning daemon
+// writes: SQLite opens a file of a newer writer's format read-only (every
+// change the daemon makes would then fail), and the copy in place carries
+// the header over.
 bool whole_image(const unsigned char *d, size_t n)
 {
-  if (n < HEADER_SIZE || std::memcmp(d, "SQLite format 3", 16) != 0)
+  if (n < HEADER_SIZE || std::memcmp(d, "SQLite format 3", 16) != 0 || d[18] != 1 || d[19] != 1)
     return false;
   uint32_t page = uint32_t(d[16]) << 8 | d[17];
   if (page == 1)

@@ -210,6 +210,11 @@ TEST_F(Uploads, KeyDatabaseMustBeWhole)
   ASSERT_GT(big.size(), 3 * 4096u);
   std::string damaged = big;
   damaged.replace(2 * 4096 + 8, 200, std::string(200, '\x7f'));
+  // The header's file format versions: SQLite opens a file of a newer
+  // writer's format read-only, and one in WAL mode is not what warderd keeps.
+  std::string newer_writer = good, wal = good;
+  newer_writer[18] = 3;
+  wal[18] = wal[19] = 2;
   struct {
     std::string name, data;
     bool taken;
@@ -224,6 +229,8 @@ TEST_F(Uploads, KeyDatabaseMustBeWhole)
       {"name only", "SQLi", false},
       {"no keys table", fe::keys_db(root, "/tmp/nokeys.db", {}, fe::kUsersTable), false},
       {"damaged page", damaged, false},
+      {"a newer writer's format", newer_writer, false},
+      {"WAL mode", wal, false},
       {"empty", "", false},
   };
   for (const auto &c : cases)
