@@ -22,9 +22,12 @@ bool zunfile_send(int fd, long long size, FILE *out, char *buf, size_t piece);
 
 // Makes data (n bytes) the whole content of `path`: written into a temporary
 // file beside it (given `mode` on the open file, so that the umask does not
-// narrow it), flushed to the disk, then renamed over the path. 0 on
-// success; -1 when any step failed: the file at `path` is then as it was,
-// and no temporary file is left.
+// narrow it), flushed to the disk, then renamed over the path, and the
+// folder flushed so that the rename is stored too. 0 on success; -1 when any
+// step failed, and no temporary file is left: the file at `path` is then as
+// it was, except when only the last flush of the folder failed, where it
+// already holds the new content but may lose it at a power cut (either way
+// it holds one content whole, and the caller may try again).
 int zunfile_replace(const char *path, const void *data, size_t n, mode_t mode);
 
 // Makes `path` a folder that only this process's user can enter (mode
