@@ -13,6 +13,7 @@
 // keeps entity expansion out of the daemons). Input that holds no element of
 // the table and is well formed gives 0.
 #include "xmlhelpers.h"
+#include "zun_fault.h"
 #include "zun_text.h"
 
 #include "uds.h"
@@ -56,6 +57,7 @@ void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **attrs)
     if (tag.name == nullptr || tag.handler == nullptr || std::strcmp(tag.name, name) != 0)
       continue;
     st->ch->context = tag.context;
+    ZunFaultScope scope(tag.name);  // a test may make this command's calls fail
     int r = tag.handler(st->ch, attrs);
     if (r != 0 && st->handler_result == 0)
       st->handler_result = r;

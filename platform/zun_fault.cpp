@@ -11,20 +11,25 @@ namespace {
 constexpr const char *kCallNames[] = {"open", "write", "fsync", "fsync_dir", "rename", "link",
                                       "symlink", "unlink", "mkdir", "lock", "chmod", "chown"};
 
-// The daemons call from several threads: one counter, taken atomically, so
-// that each call has its own number.
+// One counter, taken atomically, so that each call has its own number.
 std::atomic<int> g_mode{ZunFaultPlan::off};
 std::atomic<long> g_calls{0};
 long g_at = 0;
 int g_err = 0;
 std::atomic<int> g_hit{-1};
 
+// A plan that waits for its operation (APPLIANCE_FAULT "...@NAME").
+ZunFaultPlan g_waiting;
+char g_scope[32] = "";
+std::atomic<bool> g_scope_taken{false};
+thread_local bool t_in_scope = false;
+
 bool can_be_interrupted(ZunCall call)
 {
   return call == ZunCall::open_write || call == ZunCall::write || call == ZunCall::lock;
 }
 
-void report_at_exit()
+void report()
 {
   const char *hit = zun_fault_hit();
   dprintf(2, "fault-seam: calls=%ld hit=%s\n", zun_fault_disarm(), hit != nullptr ? hit : "none");
@@ -60,25 +65,56 @@ void zun_fault_from_env()
     return;
   ZunFaultPlan plan;
   char err[16] = "";
-  if (std::strcmp(text, "count") == 0) {
+  char mode[64] = "";
+  const char *at = std::strchr(text, '@');
+  size_t mode_size = at != nullptr ? size_t(at - text) : std::strlen(text);
+  bool named = at != nullptr && at[1] != '\0' && std::strlen(at + 1) < sizeof g_scope;
+  if (mode_size < sizeof mode)
+    std::memcpy(mode, text, mode_size);
+  if (mode_size >= sizeof mode || (at != nullptr && !named)) {
+    plan.mode = ZunFaultPlan::off;
+  } else if (std::strcmp(mode, "count") == 0) {
     plan.mode = ZunFaultPlan::count;
-  } else if (std::sscanf(text, "short:%ld", &plan.at) == 1) {
+  } else if (std::sscanf(mode, "short:%ld", &plan.at) == 1) {
     plan.mode = ZunFaultPlan::short_write;
-  } else if (std::sscanf(text, "fail:%ld:%15s", &plan.at, err) == 2) {
+  } else if (std::sscanf(mode, "fail:%ld:%15s", &plan.at, err) == 2) {
     plan.mode = ZunFaultPlan::fail;
     plan.err = std::strcmp(err, "ENOSPC") == 0 ? ENOSPC : std::strcmp(err, "EINTR") == 0 ? EINTR : EIO;
-  } else {
+  }
+  if (plan.mode == ZunFaultPlan::off) {
     dprintf(2, "fault-seam: APPLIANCE_FAULT=%s not understood\n", text);
     std::abort();  // a test that asks for what cannot happen is wrong
   }
+  if (named) {
+    std::strcpy(g_scope, at + 1);
+    g_waiting = plan;
+    return;
+  }
   zun_fault_arm(plan);
-  std::atexit(report_at_exit);
+  std::atexit(report);
+}
+
+ZunFaultScope::ZunFaultScope(const char *name)
+{
+  if (g_scope[0] == '\0' || name == nullptr || std::strcmp(name, g_scope) != 0 || g_scope_taken.exchange(true))
+    return;
+  active_ = true;
+  t_in_scope = true;
+  zun_fault_arm(g_waiting);
+}
+
+ZunFaultScope::~ZunFaultScope()
+{
+  if (!active_)
+    return;
+  t_in_scope = false;
+  report();
 }
 
 int zun_fault_check(ZunCall call, size_t *n)
 {
   int mode = g_mode;
-  if (mode == ZunFaultPlan::off)
+  if (mode == ZunFaultPlan::off || (g_scope[0] != '\0' && !t_in_scope))
     return 0;
   long number = ++g_calls;
   if (mode == ZunFaultPlan::count || number != g_at)

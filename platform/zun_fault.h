@@ -17,10 +17,17 @@
 //   "fail:N:ERRNO"  call N (from 1) fails with EIO, ENOSPC or EINTR
 //   "short:N"       call N, a write, writes half of what it was given (a
 //                   write of one byte fails with ENOSPC instead)
-// and at its exit writes "fault-seam: calls=C hit=KIND\n" to standard
-// error (KIND the kind of call that failed, or "none"). EINTR is injected
-// only into calls that can return it (open, write, a lock); any other
-// call N then runs, and hit says "none".
+// Without more, the whole run is the scope (engine: one request). With
+// "@NAME" added ("fail:3:EIO@save") the plan waits for the first
+// operation named NAME (a daemon's command by its tag, "start" for a
+// daemon's start, "learn" for warderd's learning write; see
+// ZunFaultScope) and counts only the calls of the thread that runs it,
+// while it runs: call N is the same call whatever other threads do.
+// At the end of the scope (the exit, without a name) the program writes
+// "fault-seam: calls=C hit=KIND\n" to standard error (KIND the kind of
+// call that failed, or "none"). EINTR is injected only into calls that
+// can return it (open, write, a lock); any other call N then runs, and hit
+// says "none".
 #pragma once
 #include <cerrno>
 #include <cstddef>
@@ -40,7 +47,7 @@ struct ZunFaultPlan {
   int err = 0;  // its errno (fail)
 };
 
-// Starts counting from zero under the plan.
+// Starts counting from zero under the plan, every thread's calls.
 void zun_fault_arm(const ZunFaultPlan &plan);
 // Stops; the number of fallible calls made since zun_fault_arm.
 long zun_fault_disarm();
@@ -53,6 +60,19 @@ void zun_fault_from_env();
 int zun_fault_check(ZunCall call, size_t *n = nullptr);
 // Makes SQLite's file calls pass through the seam too (once, idempotent).
 void zun_fault_sqlite();
+// An operation the plan may name: while it lives on this thread, and when
+// the plan waits for `name`, the seam counts this thread's calls. Only the
+// first such operation of a run is counted.
+class ZunFaultScope {
+public:
+  explicit ZunFaultScope(const char *name);
+  ~ZunFaultScope();
+  ZunFaultScope(const ZunFaultScope &) = delete;
+  ZunFaultScope &operator=(const ZunFaultScope &) = delete;
+
+private:
+  bool active_ = false;
+};
 #define ZUN_FAULT_GATE(call, fail)             \
   if (int e_ = zun_fault_check(call); e_ != 0) { \
     errno = e_;                                \
@@ -60,6 +80,9 @@ void zun_fault_sqlite();
   }
 #else
 inline void zun_fault_from_env() {}
+struct ZunFaultScope {
+  explicit ZunFaultScope(const char *) {}
+};
 inline void zun_fault_sqlite() {}
 #define ZUN_FAULT_GATE(call, fail)
 #endif
