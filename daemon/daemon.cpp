@@ -19,6 +19,7 @@
 #include "daemon.h"
 #include "frame_internal.h"
 #include "zun_fault.h"
+#include "zun_fd.h"
 #include "zun_path.h"
 #include "zun_text.h"
 
@@ -166,12 +167,19 @@ int create_lock_file(const char *lock_path)
   if (zf::lockf(fd, F_TLOCK, 0) != 0) {
     snmp_log(LOG_INFO, "Can not lock file: %s", strerror(errno));
     close(fd);
+    zf::unlink(lock_path);
     return 1;
   }
+  // Without its number the file would look stale to the next start, which
+  // would then remove it and run beside this instance.
   char line[24];
   zun_format(line, sizeof line, "%d\n", static_cast<int>(getpid()));
-  ssize_t n = zf::write(fd, line, strlen(line));
-  (void)n;
+  if (!write_all(fd, line, strlen(line))) {
+    snmp_log(LOG_INFO, "Error create lock file: %s", strerror(errno));
+    close(fd);
+    zf::unlink(lock_path);
+    return 1;
+  }
   close(fd);
   return 0;
 }
@@ -227,16 +235,21 @@ int daemon_main(const daemon_def &def, int argc, char **argv)
   // the start-up inherit the block, so the signal always reaches this thread.
   block_stop_signals(SIG_BLOCK);
 
+  zun_fault_from_env();
+  zun_fault_sqlite();
   char lock_path[PATH_MAX];
   zunpath_map(def.lock_file, lock_path, sizeof lock_path);
-  if (other_instance_runs(lock_path)) {
-    snmp_log(LOG_INFO, "Error: %s already started\n", def.name);
-    return 1;
+  {
+    ZunFaultScope scope("start");
+    if (other_instance_runs(lock_path)) {
+      snmp_log(LOG_INFO, "Error: %s already started\n", def.name);
+      return 1;
+    }
+    status = create_lock_file(lock_path);
+    if (status != 0)
+      return status;
+    frame_remove_stale_saves();
   }
-  status = create_lock_file(lock_path);
-  if (status != 0)
-    return status;
-  frame_remove_stale_saves();
 
   // The agent listens only where its configuration says: the library would
   // also open SMUX on TCP port 199 of every address.

@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include "frame_internal.h"
+#include "zun_fault.h"
+#include "zun_fd.h"
 #include "zun_text.h"
 
 namespace {
@@ -48,22 +50,13 @@ struct save_file {
 };
 static_assert(offsetof(save_file, fd) == 0);
 
-// Writes the whole text; a failed or short write marks the file incomplete.
+// Writes the whole text; a failed write marks the file incomplete.
 ssize_t save_write(void *ctx, const void *buf, size_t count)
 {
   auto *file = static_cast<save_file *>(ctx);
-  const char *p = static_cast<const char *>(buf);
-  size_t left = count;
-  while (left > 0) {
-    ssize_t n = write(file->fd, p, left);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      file->write_failed = true;
-      return -1;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+  if (!write_all(file->fd, buf, count)) {
+    file->write_failed = true;
+    return -1;
   }
   return static_cast<ssize_t>(count);
 }
@@ -72,7 +65,7 @@ ssize_t save_write(void *ctx, const void *buf, size_t count)
 int save_close(void *ctx)
 {
   auto *file = static_cast<save_file *>(ctx);
-  int synced = fsync(file->fd);
+  int synced = zf::fsync(file->fd);
   int closed = close(file->fd);
   file->fd = -1;
   return synced | closed | (file->write_failed ? -1 : 0);
@@ -81,18 +74,17 @@ int save_close(void *ctx)
 // The new file takes the old one's place as a truncate-and-rewrite would
 // have kept it: its permissions, owner and group (another program may read it
 // under its own user id). A first file gets 0644 less the daemon's creation
-// mask (027) and the daemon's own ids.
-void keep_identity(int fd, const char *path)
+// mask (027) and the daemon's own ids. false when the file could not be
+// given them (then it does not replace the old one).
+bool keep_identity(int fd, const char *path)
 {
   struct stat st;
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-    fchmod(fd, 0640);
-    return;
-  }
-  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-    // Not allowed to give the file away: it stays ours, with the old mode.
-  }
-  fchmod(fd, st.st_mode & 07777);
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    return zf::fchmod(fd, 0640) == 0;
+  // Not allowed to give the file away: it stays ours, with the old mode.
+  if (zf::fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
+    return false;
+  return zf::fchmod(fd, st.st_mode & 07777) == 0;
 }
 
 // The file the settings path stands for: a link is followed, so that the save
@@ -110,19 +102,6 @@ bool settings_target(const char *path, char *out, size_t size)
   return strlcpy(out, path, size) < size;
 }
 
-// Makes the rename itself durable.
-void sync_folder(const char *path)
-{
-  char copy[PATH_MAX];
-  if (strlcpy(copy, path, sizeof copy) >= sizeof copy)
-    return;
-  int dir = open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-}
-
 }  // namespace
 
 // <save />
@@ -138,28 +117,33 @@ int daemon_cmd_save(xml_channel *ch, const char **)
     tmp.append(kTempMarker);
     tmp.append("XXXXXX");
     if (!tmp.truncated())
-      file.fd = mkostemp(tmp_path, O_CLOEXEC);
+      file.fd = zf::mkostemp(tmp_path, O_CLOEXEC);
   }
   if (file.fd < 0)
     return daemon_reply(ch, "<error type='fail opening the file' />");
-  keep_identity(file.fd, target);
 
   xml_channel out{def->tags, nullptr, &file, save_write, &file, save_close};
+  int result = keep_identity(file.fd, target) ? 0 : -1;
   daemon_write(&out, "<settings>\n");
-  int result = 0;
   for (size_t i = 0; i < def->saver_count; ++i)
     result |= def->savers[i](&out);
   daemon_write(&out, "</settings>\n");
   result |= out.close(out.write_ctx);
 
-  if (result == 0 && rename(tmp_path, target) != 0)
+  if (result == 0 && zf::rename(tmp_path, target) != 0)
+    result = -1;
+  if (result != 0)
+    zf::unlink(tmp_path);
+  // The rename is stored only once the folder is: a failed flush is a
+  // failed save, though the new file is already in place.
+  char folder[PATH_MAX];
+  strlcpy(folder, target, sizeof folder);
+  if (result == 0 && zf::fsync_dir(dirname(folder)) != 0)
     result = -1;
   if (result != 0) {
-    unlink(tmp_path);
     daemon_reply(ch, "<error type='fail save' />");
     return result;
   }
-  sync_folder(target);
   daemon_reply(ch, "<error type='no error' />");
   return 0;
 }
