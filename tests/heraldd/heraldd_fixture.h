@@ -51,8 +51,9 @@ public:
     auto all = root_.env();
     all.insert(env.begin(), env.end());
     proc_ = std::make_unique<zt::Process>(zt::bin("heraldd"), argv, all);
-    return zt::wait_for([&] { return cmd("<test />") == "<error type='Test ok' />"; },
-                        std::chrono::seconds(10));
+    return zt::wait_for([&] { return !proc_->running() || cmd("<test />") == "<error type='Test ok' />"; },
+                        std::chrono::seconds(10)) &&
+           proc_->running();
   }
 
   // SIGTERM and the exit status (-1 when it did not end in time).

@@ -28,13 +28,17 @@ public:
     start(args);
   }
 
-  void start(const std::vector<std::string> &args = {})
+  // env: variables beside the root's.
+  void start(const std::vector<std::string> &args = {}, const std::map<std::string, std::string> &env = {})
   {
     std::vector<std::string> argv = {"warderd"};
     argv.insert(argv.end(), args.begin(), args.end());
-    proc_ = std::make_unique<zt::Process>(zt::bin("warderd"), argv, root_.env());
-    up_ = zt::wait_for([&] { return cmd("<test />") == "<error type='Test ok' />"; },
-                       std::chrono::seconds(10));
+    auto all = root_.env();
+    all.insert(env.begin(), env.end());
+    proc_ = std::make_unique<zt::Process>(zt::bin("warderd"), argv, all);
+    up_ = zt::wait_for([&] { return !proc_->running() || cmd("<test />") == "<error type='Test ok' />"; },
+                       std::chrono::seconds(10)) &&
+          proc_->running();
   }
 
   bool up() const { return up_; }
