@@ -112,11 +112,19 @@ int zunfile_list(const char *path, std::vector<std::string> &names)
   DIR *dir = ::opendir(mapped);
   if (dir == nullptr)
     return -1;
-  while (const struct dirent *e = ::readdir(dir)) {
+  // readdir ends the folder and fails alike (nullptr): only errno, cleared
+  // before each call, tells a cut-short list from a whole one.
+  const struct dirent *e;
+  while ((errno = 0, e = ::readdir(dir)) != nullptr) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
       names.emplace_back(e->d_name);
   }
+  bool whole = errno == 0;
   ::closedir(dir);
+  if (!whole) {
+    names.clear();
+    return -1;
+  }
   std::sort(names.begin(), names.end());
   return 0;
 }

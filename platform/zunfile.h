@@ -41,5 +41,6 @@ int zunfile_private_folder(const char *path);
 int zunfile_remove(const char *path);
 
 // The entry names of the folder `path` ("." and ".." left out), sorted
-// bytewise. 0, or -1 when the folder cannot be opened.
+// bytewise. 0, or -1 (names empty) when the folder cannot be opened or read
+// to its end.
 int zunfile_list(const char *path, std::vector<std::string> &names);
