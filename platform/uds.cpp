@@ -13,6 +13,7 @@
 // is left alone: an ignored SIGPIPE would be inherited by the commands the
 // daemons run.
 #include "uds.h"
+#include "zun_fault.h"
 #include "zun_fd.h"
 
 #include "zun_path.h"
@@ -67,10 +68,13 @@ int wait_fd(int fd, short events, Clock::time_point end)
 // Writes all of buf before the deadline (the zero time point: within
 // UDS_SERVER_READ_MS of the first wait, the server's limit; a reply seldom
 // waits, so the clock is not read for it). 0 done, -1 failure or time-out.
-int send_all(int fd, const char *buf, size_t len, Clock::time_point end)
+// A client's sends pass the fault seam; a server's reply does not (a reply
+// lost after the command was carried out is no failure of the command).
+int send_all(int fd, const char *buf, size_t len, Clock::time_point end, bool client = false)
 {
   while (len > 0) {
-    ssize_t w = ::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t w = client ? zf::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT)
+                       : ::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w > 0) {
       buf += w;
       len -= static_cast<size_t>(w);
@@ -138,18 +142,21 @@ int client_open(const char *path, const char *command, size_t len, Clock::time_p
   ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   int r;
   do
-    r = ::connect(sock.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+    r = zf::connect(sock.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
   while (r < 0 && errno == EINTR);
   if (r < 0)
     return CLIENT_UNREACHABLE;
   // The NUL is part of the framing. A server that stopped reading early
   // (request limit) may refuse the rest; its reply is still worth reading.
   // `len` counts the NUL when the command holds one; otherwise it follows.
-  sent = send_all(sock.get(), command, len, end) == 0;
+  sent = send_all(sock.get(), command, len, end, true) == 0;
   if (sent && (len == 0 || command[len - 1] != '\0'))
-    sent = send_all(sock.get(), "", 1, end) == 0;
+    sent = send_all(sock.get(), "", 1, end, true) == 0;
   if (!sent && Clock::now() >= end)
     return CLIENT_SEND_FAILED;
+  // Nothing more comes: the server need not wait out its read time for it.
+  if (!sent)
+    ::shutdown(sock.get(), SHUT_WR);
   return 0;
 }
 

@@ -9,7 +9,8 @@
 namespace {
 
 constexpr const char *kCallNames[] = {"open", "write", "fsync", "fsync_dir", "rename", "link",
-                                      "symlink", "unlink", "mkdir", "lock", "chmod", "chown"};
+                                      "symlink", "unlink", "mkdir", "lock", "chmod", "chown",
+                                      "connect", "send"};
 
 // One counter, taken atomically, so that each call has its own number.
 std::atomic<int> g_mode{ZunFaultPlan::off};
@@ -26,7 +27,8 @@ thread_local bool t_in_scope = false;
 
 bool can_be_interrupted(ZunCall call)
 {
-  return call == ZunCall::open_write || call == ZunCall::write || call == ZunCall::lock;
+  return call == ZunCall::open_write || call == ZunCall::write || call == ZunCall::lock ||
+         call == ZunCall::connect || call == ZunCall::send;
 }
 
 void report()

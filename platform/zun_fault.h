@@ -2,7 +2,8 @@
 //
 // Every call that changes what is stored (opening for write, write, fsync of
 // a file or of its folder, rename, link, symlink, unlink, mkdir, file locks,
-// chmod, chown) goes through the zf:: wrappers below, so that a test can make
+// chmod, chown) and a client's half of the exchange with a daemon (connect,
+// send) goes through the zf:: wrappers below, so that a test can make
 // the Nth of them fail and check that the caller reports the failure and
 // leaves the old state whole.
 //
@@ -34,11 +35,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-enum class ZunCall { open_write, write, fsync, fsync_dir, rename, link, symlink, unlink, mkdir, lock, chmod, chown };
+enum class ZunCall {
+  open_write, write, fsync, fsync_dir, rename, link, symlink, unlink, mkdir, lock, chmod, chown, connect, send
+};
 
 #ifdef ZUN_FAULT_SEAM
 struct ZunFaultPlan {
@@ -182,6 +186,19 @@ inline int fchown(int fd, uid_t uid, gid_t gid)
 {
   ZUN_FAULT_GATE(ZunCall::chown, -1)
   return ::fchown(fd, uid, gid);
+}
+
+// A daemon's socket: the command a client sends it.
+inline int connect(int fd, const struct sockaddr *addr, socklen_t len)
+{
+  ZUN_FAULT_GATE(ZunCall::connect, -1)
+  return ::connect(fd, addr, len);
+}
+
+inline ssize_t send(int fd, const void *p, size_t n, int flags)
+{
+  ZUN_FAULT_GATE(ZunCall::send, -1)
+  return ::send(fd, p, n, flags);
 }
 
 }  // namespace zf
