@@ -264,29 +264,6 @@ private:
   std::thread watcher_;
 };
 
-// A server that takes connections into its listen queue and never answers.
-class HungServer {
-public:
-  HungServer()
-  {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(fd_, 64);
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~HungServer() { close(fd_); }
-  uint16_t port() const { return port_; }
-
-private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
-
 // An outside program's stand-in (mode 0755 at `rel`): it marks its start
 // with `letter`, then takes its input and returns at once; one whose
 // arguments name the hung port marks 'h' and waits like a client of that
@@ -330,7 +307,7 @@ void BM_FireToCommand(benchmark::State &state)
   const size_t commands = trap ? 1 : 2;
   Appliance a(true);
   Marks marks(a.root);
-  HungServer server;
+  zt::HungServer server;
   stand_in(a.root, "/usr/sbin/sendmail", marks, 's', server.port());
   stand_in(a.root, "/usr/bin/snmptrap", marks, 's', server.port());
   if (!a.start()) {

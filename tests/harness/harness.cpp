@@ -826,4 +826,34 @@ bool SmtpSink::wait_messages(size_t n, std::chrono::milliseconds timeout) const
   return wait_for([&] { return messages().size() >= n; }, timeout);
 }
 
+HungServer::HungServer()
+{
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 64) == 0 &&
+      getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port_ = ntohs(a.sin_port);
+}
+
+HungServer::~HungServer() { close(fd_); }
+
+int HungServer::take() const
+{
+  pollfd p = {fd_, POLLIN, 0};
+  return poll(&p, 1, 10000) == 1 ? accept(fd_, nullptr, nullptr) : -1;
+}
+
+bool HungServer::gone(int connection)
+{
+  pollfd p = {connection, POLLIN, 0};
+  char byte;
+  bool closed = connection >= 0 && poll(&p, 1, 5000) == 1 && read(connection, &byte, 1) == 0;
+  if (connection >= 0)
+    close(connection);
+  return closed;
+}
+
 }  // namespace zt

@@ -159,6 +159,25 @@ private:
   std::unique_ptr<Process> proc_;
 };
 
+// A server on a loopback port that takes connections and never says a word
+// (its connections wait in the listen queue, as behind a dead process).
+class HungServer {
+public:
+  HungServer();
+  ~HungServer();
+  HungServer(const HungServer &) = delete;
+  HungServer &operator=(const HungServer &) = delete;
+  uint16_t port() const { return port_; }
+  // The oldest connection, once there is one (within 10 s); -1 without.
+  int take() const;
+  // True when the client of a connection hangs up within 5 s (closes it).
+  static bool gone(int connection);
+
+private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
 // One of Debian's SNMP tools (/usr/bin/TOOL: snmpget, snmpset, ...) kept to
 // the root: no configuration of the system's, its own files under var/tmp,
 // no MIB loaded unless args ask for one. args follow the tool's name.

@@ -17,44 +17,11 @@ namespace {
 
 using ht::kNoError;
 
-// A mail server that takes connections and never says a word (its
-// connections wait in the listen queue, as behind a dead process).
-class HungServer {
-public:
-  HungServer()
-  {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(fd_, 64);
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~HungServer() { close(fd_); }
-  std::string target() const { return "server=\"127.0.0.1\" port=\"" + std::to_string(port_) + "\""; }
-  // The oldest connection, once there is one (within 10 s); -1 without.
-  int take() const
-  {
-    pollfd p = {fd_, POLLIN, 0};
-    return poll(&p, 1, 10000) == 1 ? accept(fd_, nullptr, nullptr) : -1;
-  }
-  // True when the client of a connection hangs up within 5 s.
-  static bool gone(int c)
-  {
-    pollfd p = {c, POLLIN, 0};
-    char byte;
-    bool closed = c >= 0 && poll(&p, 1, 5000) == 1 && read(c, &byte, 1) == 0;
-    close(c);
-    return closed;
-  }
-
-private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
+// A mail server that never answers, as a notifier names it.
+std::string target(const zt::HungServer &server)
+{
+  return "server=\"127.0.0.1\" port=\"" + std::to_string(server.port()) + "\"";
+}
 
 std::string fire(int id, const std::string &text = "Hot")
 {
@@ -66,12 +33,12 @@ size_t runs(const ht::Heraldd &h, const char *tool) { return zt::tool_runs(h.roo
 TEST(HeralddDelivery, HungServersHoldUpOnlyTheirOwnNotifiers)
 {
   ht::Heraldd h;
-  HungServer hung;
+  zt::HungServer hung;
   zt::SmtpSink sink(h.root());
   ASSERT_TRUE(sink.ok());
   ASSERT_TRUE(h.start());
   for (int i = 0; i < 3; i++)  // ids 104 to 106
-    ASSERT_EQ(h.cmd("<addmail name=\"H" + std::to_string(i) + "\" " + hung.target() + " to=\"a@x\" />"), kNoError);
+    ASSERT_EQ(h.cmd("<addmail name=\"H" + std::to_string(i) + "\" " + target(hung) + " to=\"a@x\" />"), kNoError);
   ASSERT_EQ(h.cmd("<addmail name=\"Good\" server=\"127.0.0.1\" port=\"" + std::to_string(sink.port()) +
                   "\" to=\"ops@x\" />"),
             kNoError);
@@ -111,21 +78,21 @@ TEST(HeralddDelivery, AFailedTrapIsTriedThreeTimesThenGivenUp)
 TEST(HeralddDelivery, ADeletedNotifierStopsAndAChangedOneSendsAsItIsNow)
 {
   ht::Heraldd h;
-  HungServer hung;
+  zt::HungServer hung;
   zt::SmtpSink sink(h.root());
   ASSERT_TRUE(sink.ok());
   ASSERT_TRUE(h.start({}, {{"APPLIANCE_SEND_DEADLINE_MS", "1500"}}));
   // Deleted while its first firing hangs: that command ends, the rest go.
-  ASSERT_EQ(h.cmd("<addmail name=\"D\" " + hung.target() + " to=\"a@x\" />"), kNoError);
+  ASSERT_EQ(h.cmd("<addmail name=\"D\" " + target(hung) + " to=\"a@x\" />"), kNoError);
   for (int i = 0; i < 3; i++)
     ASSERT_EQ(h.cmd(fire(104)), kNoError);
   int client = hung.take();
   ASSERT_GE(client, 0);
   EXPECT_EQ(h.cmd("<delmail id=\"104\" />"), kNoError);
-  EXPECT_TRUE(HungServer::gone(client));
+  EXPECT_TRUE(zt::HungServer::gone(client));
   // Moved to a working server while a firing waits behind a hung one: the
   // hung command ends at its deadline, the waiting firing reaches the sink.
-  ASSERT_EQ(h.cmd("<addmail name=\"C\" " + hung.target() + " to=\"a@x\" />"), kNoError);
+  ASSERT_EQ(h.cmd("<addmail name=\"C\" " + target(hung) + " to=\"a@x\" />"), kNoError);
   ASSERT_EQ(h.cmd(fire(105, "first")), kNoError);
   ASSERT_TRUE(zt::wait_for([&] { return runs(h, "sendmail") == 2; }));
   ASSERT_EQ(h.cmd(fire(105, "second")), kNoError);
