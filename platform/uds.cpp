@@ -68,13 +68,10 @@ int wait_fd(int fd, short events, Clock::time_point end)
 // Writes all of buf before the deadline (the zero time point: within
 // UDS_SERVER_READ_MS of the first wait, the server's limit; a reply seldom
 // waits, so the clock is not read for it). 0 done, -1 failure or time-out.
-// A client's sends pass the fault seam; a server's reply does not (a reply
-// lost after the command was carried out is no failure of the command).
-int send_all(int fd, const char *buf, size_t len, Clock::time_point end, bool client = false)
+int send_all(int fd, const char *buf, size_t len, Clock::time_point end)
 {
   while (len > 0) {
-    ssize_t w = client ? zf::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT)
-                       : ::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t w = zf::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w > 0) {
       buf += w;
       len -= static_cast<size_t>(w);
@@ -149,9 +146,9 @@ int client_open(const char *path, const char *command, size_t len, Clock::time_p
   // The NUL is part of the framing. A server that stopped reading early
   // (request limit) may refuse the rest; its reply is still worth reading.
   // `len` counts the NUL when the command holds one; otherwise it follows.
-  sent = send_all(sock.get(), command, len, end, true) == 0;
+  sent = send_all(sock.get(), command, len, end) == 0;
   if (sent && (len == 0 || command[len - 1] != '\0'))
-    sent = send_all(sock.get(), "", 1, end, true) == 0;
+    sent = send_all(sock.get(), "", 1, end) == 0;
   if (!sent && Clock::now() >= end)
     return CLIENT_SEND_FAILED;
   // Nothing more comes: the server need not wait out its read time for it.
@@ -601,6 +598,9 @@ ssize_t udsserver_send(void *conn, const void *buf, size_t count)
     errno = ETIMEDOUT;
     return -1;
   }
+  // A reply lost after the command was carried out is no failure the
+  // command could take back: it is not one of the command's calls.
+  ZunFaultPause not_the_command;
   if (send_all(c->fd, static_cast<const char *>(buf), count, Clock::time_point{}) != 0) {
     c->send_failed = true;
     return -1;

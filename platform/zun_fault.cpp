@@ -24,6 +24,7 @@ ZunFaultPlan g_waiting;
 char g_scope[32] = "";
 std::atomic<bool> g_scope_taken{false};
 thread_local bool t_in_scope = false;
+thread_local bool t_paused = false;
 
 bool can_be_interrupted(ZunCall call)
 {
@@ -113,10 +114,14 @@ ZunFaultScope::~ZunFaultScope()
   report();
 }
 
+ZunFaultPause::ZunFaultPause() : was_(t_paused) { t_paused = true; }
+
+ZunFaultPause::~ZunFaultPause() { t_paused = was_; }
+
 int zun_fault_check(ZunCall call, size_t *n)
 {
   int mode = g_mode;
-  if (mode == ZunFaultPlan::off || (g_scope[0] != '\0' && !t_in_scope))
+  if (mode == ZunFaultPlan::off || t_paused || (g_scope[0] != '\0' && !t_in_scope))
     return 0;
   long number = ++g_calls;
   if (mode == ZunFaultPlan::count || number != g_at)

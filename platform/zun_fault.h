@@ -77,6 +77,17 @@ public:
 private:
   bool active_ = false;
 };
+// While it lives, this thread's calls are neither counted nor failed.
+class ZunFaultPause {
+public:
+  ZunFaultPause();
+  ~ZunFaultPause();
+  ZunFaultPause(const ZunFaultPause &) = delete;
+  ZunFaultPause &operator=(const ZunFaultPause &) = delete;
+
+private:
+  bool was_;
+};
 #define ZUN_FAULT_GATE(call, fail)             \
   if (int e_ = zun_fault_check(call); e_ != 0) { \
     errno = e_;                                \
@@ -86,6 +97,9 @@ private:
 inline void zun_fault_from_env() {}
 struct ZunFaultScope {
   explicit ZunFaultScope(const char *) {}
+};
+struct ZunFaultPause {
+  ZunFaultPause() {}
 };
 inline void zun_fault_sqlite() {}
 #define ZUN_FAULT_GATE(call, fail)
