@@ -81,8 +81,11 @@ void zun_fault_from_env()
   } else if (std::sscanf(mode, "short:%ld", &plan.at) == 1) {
     plan.mode = ZunFaultPlan::short_write;
   } else if (std::sscanf(mode, "fail:%ld:%15s", &plan.at, err) == 2) {
-    plan.mode = ZunFaultPlan::fail;
-    plan.err = std::strcmp(err, "ENOSPC") == 0 ? ENOSPC : std::strcmp(err, "EINTR") == 0 ? EINTR : EIO;
+    plan.err = std::strcmp(err, "EIO") == 0      ? EIO
+               : std::strcmp(err, "ENOSPC") == 0 ? ENOSPC
+               : std::strcmp(err, "EINTR") == 0  ? EINTR
+                                                 : 0;
+    plan.mode = plan.err != 0 ? ZunFaultPlan::fail : ZunFaultPlan::off;
   }
   if (plan.mode == ZunFaultPlan::off) {
     dprintf(2, "fault-seam: APPLIANCE_FAULT=%s not understood\n", text);
