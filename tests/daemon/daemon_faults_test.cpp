@@ -130,7 +130,6 @@ Outcome run(Daemon &d, const Row &row, const std::string &old, const std::string
   d.restore(old);
   Outcome o;
   bool up = d.start(plan.empty() ? "" : plan + "@" + row.scope);
-  std::string scope_end;
   auto seam_line = [&] {
     static const std::regex re("fault-seam: calls=([0-9]+) hit=([a-z_]+)");
     std::smatch m;
