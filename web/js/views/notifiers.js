@@ -3,6 +3,7 @@
 // fields the gateway decodes twice, and what its test sends.
 import { call, may } from '../gateway.js';
 import { attrs, confirmed, fill, failed, form, h, run, section, state, status, table } from '../dom.js';
+import { SNMP_V3_FIELDS, SNMP_VERSION } from '../snmp.js';
 
 const YES_NO = [['false', 'no'], ['true', 'yes']];
 
@@ -46,15 +47,9 @@ const KINDS = [
       { name: 'name', label: 'Name', required: true },
       { name: 'server', label: 'Manager', required: true },
       { name: 'port', label: 'Port', type: 'number', value: '162' },
-      { name: 'version', label: 'Version', type: 'select', options: [['1', '1'], ['2', '2c'], ['3', '3']], value: '2' },
+      { ...SNMP_VERSION, value: '2' },
       { name: 'comunity', label: 'Community', value: 'public' },
-      { name: 'user', label: 'User (v3)' },
-      { name: 'level', label: 'Security (v3)', type: 'select',
-        options: [['', ''], ['noauth', 'no authentication'], ['auth', 'authentication'], ['priv', 'authentication and privacy']] },
-      { name: 'auth_type', label: 'Authentication (v3)', type: 'select', options: [['', ''], ['MD5', 'MD5'], ['SHA', 'SHA']] },
-      { name: 'auth_pass', label: 'Authentication password', type: 'password' },
-      { name: 'priv_type', label: 'Privacy (v3)', type: 'select', options: [['', ''], ['DES', 'DES'], ['AES', 'AES']] },
-      { name: 'priv_pass', label: 'Privacy password', type: 'password' },
+      ...SNMP_V3_FIELDS,
       { name: 'message', label: 'Message' },
     ],
     destination: (d) => (d.server ? `${d.server}:${d.port}` : ''),

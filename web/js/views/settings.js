@@ -5,6 +5,7 @@
 // offers its commands.
 import { call, may } from '../gateway.js';
 import { act, attrs, facts, failed, fill, form, h, keptPasswords, run, section } from '../dom.js';
+import { SNMP_V3_FIELDS, SNMP_VERSION } from '../snmp.js';
 
 const OFF_ON = [['0', 'off'], ['1', 'on']];
 const SYSTEM = { read: ['system', 'read'], write: ['system', 'write'] };
@@ -48,16 +49,10 @@ const GROUPS = [
   {
     title: 'SNMP agent', get: 'getsnmp', set: 'setsnmp', ...SYSTEM,
     fields: [
-      { name: 'version', label: 'Version', type: 'select', options: [['1', '1'], ['2', '2c'], ['3', '3']] },
+      SNMP_VERSION,
       { name: 'rocommunity', label: 'Read community' },
       { name: 'rwcommunity', label: 'Write community' },
-      { name: 'user', label: 'User (v3)' },
-      { name: 'level', label: 'Security (v3)', type: 'select',
-        options: [['', ''], ['noauth', 'no authentication'], ['auth', 'authentication'], ['priv', 'authentication and privacy']] },
-      { name: 'auth_type', label: 'Authentication (v3)', type: 'select', options: [['', ''], ['MD5', 'MD5'], ['SHA', 'SHA']] },
-      { name: 'auth_pass', label: 'Authentication password', type: 'password' },
-      { name: 'priv_type', label: 'Privacy (v3)', type: 'select', options: [['', ''], ['DES', 'DES'], ['AES', 'AES']] },
-      { name: 'priv_pass', label: 'Privacy password', type: 'password' },
+      ...SNMP_V3_FIELDS,
     ],
   },
   {
