@@ -5,12 +5,11 @@
 // behind after the next start.
 #include "../heraldd/heraldd_fixture.h"
 #include "../warderd/warderd_fixture.h"
+#include "fault_driver.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <sys/stat.h>
 
@@ -39,23 +38,11 @@ const Row kRows[] = {
     {"warderd start", "warderd", "start", {}, "", "<test />"},
 };
 
-const char *const kPlans[] = {"fail:%ld:EIO", "fail:%ld:ENOSPC", "fail:%ld:EINTR", "short:%ld"};
-
 // The keys as warderd keeps them, after what the next open of the
 // database does (a hot journal rolled back), and its integrity check.
 std::string key_rows(const zt::Root &root)
 {
-  sqlite3 *db = nullptr;
-  std::string out;
-  sqlite3_open_v2(root.file(ACCESS_DB).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  auto add = [](void *o, int n, char **values, char **) {
-    for (int i = 0; i < n; i++)
-      *static_cast<std::string *>(o) += (values[i] ? values[i] : "NULL") + std::string(i + 1 < n ? "|" : "\n");
-    return 0;
-  };
-  sqlite3_exec(db, "PRAGMA integrity_check; SELECT name, key FROM keys ORDER BY key", add, &out, nullptr);
-  sqlite3_close(db);
-  return out;
+  return zt::db_rows(root, ACCESS_DB, "SELECT name, key FROM keys ORDER BY key");
 }
 
 // A daemon of either kind, restarted for every run.
@@ -119,8 +106,8 @@ std::string leftovers(const zt::Root &root)
 }
 
 struct Outcome {
-  std::string reply, state, hit = "none";
-  long calls = -1;
+  std::string reply, state;
+  zt::SeamReport seam;
 };
 
 // One run of a row under a plan ("" runs it unarmed), from the stored
@@ -131,14 +118,8 @@ Outcome run(Daemon &d, const Row &row, const std::string &old, const std::string
   Outcome o;
   bool up = d.start(plan.empty() ? "" : plan + "@" + row.scope);
   auto seam_line = [&] {
-    static const std::regex re("fault-seam: calls=([0-9]+) hit=([a-z_]+)");
-    std::smatch m;
-    std::string err = d.proc().err();
-    if (!std::regex_search(err, m, re))
-      return false;
-    o.calls = std::stol(m[1]);
-    o.hit = m[2];
-    return true;
+    o.seam = zt::seam_report(d.proc().err());
+    return o.seam.calls >= 0;
   };
   if (std::string(row.scope) == "start") {
     o.reply = up ? d.cmd(row.after) : "exit " + std::to_string(d.proc().wait());
@@ -146,8 +127,9 @@ Outcome run(Daemon &d, const Row &row, const std::string &old, const std::string
     if (up)
       o.state = o.state == std::to_string(d.proc().pid()) + "\n" ? "its number" : "lock file: " + o.state;
     zt::wait_for(seam_line);
-    if (up)
+    if (up) {
       EXPECT_EQ(d.stop(), 0) << row.name << " " << plan;
+    }
     EXPECT_FALSE(d.root().exists(d.lock_file())) << row.name << " " << plan;
     return o;
   }
@@ -191,26 +173,24 @@ TEST(DaemonFaults, NoErrorMeansStoredAndAFailureKeepsTheOldState)
     d.restore(old_bytes);
     const std::string old_state = std::string(row.scope) == "start" ? "no lock file" : d.state();
     Outcome done = run(d, row, old_bytes, "count");
-    ASSERT_GT(done.calls, 0) << row.name;
+    ASSERT_GT(done.seam.calls, 0) << row.name;
     ASSERT_NE(done.state, old_state) << row.name << ": the operation changes nothing";
-    for (const char *plan_form : kPlans) {
-      for (long n = 1; n <= done.calls; n++) {
-        char plan[64];
-        std::snprintf(plan, sizeof plan, plan_form, n);
-        Outcome o = run(d, row, old_bytes, plan);
-        std::string where = std::string(row.name) + " " + plan + " hit=" + o.hit + " reply " + o.reply;
-        if (o.reply == done.reply)
-          EXPECT_EQ(o.state, done.state) << where << ": answered as done, yet not stored";
-        else if (o.hit == "fsync_dir")  // the new file is in place; the folder may not keep it
-          EXPECT_TRUE(o.state == old_state || o.state == done.state) << where;
-        else
-          EXPECT_EQ(o.state, old_state) << where << ": a failure changed what was stored";
-        if (o.hit == "none")
-          EXPECT_EQ(o.reply, done.reply) << where << ": nothing failed, yet the operation did";
-        points++;
+    const std::vector<std::string> plans = zt::fault_plans(done.seam.calls);
+    for (const std::string &plan : plans) {
+      Outcome o = run(d, row, old_bytes, plan);
+      std::string where = std::string(row.name) + " " + plan + " hit=" + o.seam.hit + " reply " + o.reply;
+      if (o.reply == done.reply)
+        EXPECT_EQ(o.state, done.state) << where << ": answered as done, yet not stored";
+      else if (zt::after_the_store(o.seam.hit))
+        EXPECT_TRUE(o.state == old_state || o.state == done.state) << where;
+      else
+        EXPECT_EQ(o.state, old_state) << where << ": a failure changed what was stored";
+      if (o.seam.hit == "none") {
+        EXPECT_EQ(o.reply, done.reply) << where << ": nothing failed, yet the operation did";
       }
     }
-    std::printf("%s: %ld calls, %ld runs\n", row.name, done.calls, done.calls * long(std::size(kPlans)));
+    points += long(plans.size());
+    std::printf("%s: %ld calls, %zu runs\n", row.name, done.seam.calls, plans.size());
   }
   std::printf("%ld injection points\n", points);
   for (auto &[name, d] : daemons) {  // the last run's leftovers go at the next start

@@ -3,6 +3,7 @@
 // must mean stored; a failure must leave the old state whole and nothing
 // behind.
 #include "../engine_files/files_env.h"
+#include "fault_driver.h"
 
 #include <dirent.h>
 
@@ -15,23 +16,6 @@ namespace {
 
 const std::string kNoError = "<error type=\"no error\" />";
 
-// A database's check and rows, read as engine reads it (a read-write
-// connection, which takes back a change a hot journal records).
-std::string db_rows(const zt::Root &root, const std::string &rel, const std::string &select)
-{
-  sqlite3 *db = nullptr;
-  std::string out;
-  sqlite3_open_v2(root.file(rel).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  auto add = [](void *o, int n, char **values, char **) {
-    for (int i = 0; i < n; i++)
-      *static_cast<std::string *>(o) += (values[i] ? values[i] : "NULL") + std::string(i + 1 < n ? "|" : "\n");
-    return 0;
-  };
-  sqlite3_exec(db, ("PRAGMA integrity_check; " + select).c_str(), add, &out, nullptr);
-  sqlite3_close(db);
-  return out;
-}
-
 // Every file of a folder that holds state, name -> bytes (a link: "->" and
 // its target); the databases as their rows. None for no folder.
 std::map<std::string, std::string> snapshot(const zt::Root &root, const char *folder_name)
@@ -41,9 +25,9 @@ std::map<std::string, std::string> snapshot(const zt::Root &root, const char *fo
     return out;
   const std::string folder = folder_name;
   if (folder == "/mnt/jffs/etc/") {
-    out["rows"] = db_rows(root, "/mnt/jffs/etc/users.sqlite", "SELECT ID, Valid, Name, SRead, SWrite FROM SystemUsers");
+    out["rows"] = zt::db_rows(root, "/mnt/jffs/etc/users.sqlite", "SELECT ID, Valid, Name, SRead, SWrite FROM SystemUsers");
     if (root.exists("/mnt/jffs/etc/access.sqlite"))
-      out["keys"] = db_rows(root, "/mnt/jffs/etc/access.sqlite", "SELECT key, name FROM keys ORDER BY key");
+      out["keys"] = zt::db_rows(root, "/mnt/jffs/etc/access.sqlite", "SELECT key, name FROM keys ORDER BY key");
   }
   DIR *d = opendir(root.file(folder).c_str());
   while (const dirent *e = d != nullptr ? readdir(d) : nullptr) {
@@ -187,20 +171,6 @@ std::string reply_of(const Operation &op, const zt::RunResult &r)
   return r.out.substr(fe::kStatusHeaders.size());
 }
 
-// A failure after the new state was put in place: the last folder flush
-// (the file is in place, but a power cut may take it back) or the command
-// to the daemon that takes it over (it is not started). The state is then
-// the old or the new one, whole.
-bool after_the_store(const std::string &seam_report)
-{
-  for (const char *kind : {"hit=fsync_dir", "hit=connect", "hit=send"})
-    if (seam_report.find(kind) != std::string::npos)
-      return true;
-  return false;
-}
-
-const char *const kPlans[] = {"fail:%ld:EIO", "fail:%ld:ENOSPC", "fail:%ld:EINTR", "short:%ld"};
-
 class Faults : public ::testing::Test {
 protected:
   // The state before the operation; the key (also in tmp/key as k="...").
@@ -234,40 +204,36 @@ TEST_F(Faults, NoErrorMeansStoredAndAFailureKeepsTheOldState)
 {
   for (const Operation &op : kOperations) {
     zt::RunResult counted = run(op, reset(op), "count");
-    long calls = 0;
-    ASSERT_EQ(std::sscanf(counted.err.c_str(), "fault-seam: calls=%ld", &calls), 1) << counted.err;
+    const long calls = zt::seam_report(counted.err).calls;
     ASSERT_EQ(reply_of(op, counted).rfind(op.success, 0), 0u) << op.name << ": " << counted.out;
     ASSERT_TRUE(op.stored(root, reply_of(op, counted))) << op.name;
-    ASSERT_GT(calls, 0) << op.name;
+    ASSERT_GT(calls, 0) << op.name << ": " << counted.err;
     const std::map<std::string, std::string> done = snapshot(root, op.guarded);
-    for (const char *plan_form : kPlans) {
-      for (long n = 1; n <= calls; n++) {
-        std::string key = reset(op);
-        std::map<std::string, std::string> before = snapshot(root, op.guarded);
-        char plan[64];
-        std::snprintf(plan, sizeof plan, plan_form, n);
-        zt::RunResult r = run(op, key, plan);
-        std::string reply = reply_of(op, r);
-        std::string where = std::string(op.name) + " " + plan + " " + r.err + reply;
-        EXPECT_EQ(r.status, 0) << where;
-        EXPECT_NE(reply, "") << where;  // a failure is answered too
-        std::map<std::string, std::string> after = without_new_secret(snapshot(root, op.guarded), before);
-        if (reply.rfind(op.success, 0) == 0 || op.guarded == nullptr)
-          EXPECT_TRUE(op.stored(root, reply)) << where;
-        else if (after_the_store(r.err))
-          EXPECT_TRUE(changed(after, before).empty() ||
-                      changed(without_new_secret(after, {}), without_new_secret(done, {})).empty())
-              << where;
-        else
-          EXPECT_EQ(changed(after, before), "") << where;
-        for (const char *folder : kFolders)
-          for (const auto &[name, bytes] : snapshot(root, folder))
-            EXPECT_TRUE(name.find("_tmp") == std::string::npos && name.find("/.") == std::string::npos &&
-                        name.find("-journal") == std::string::npos && name.find(".tmp") == std::string::npos)
-                << where << " left " << name;
-      }
+    const std::vector<std::string> plans = zt::fault_plans(calls);
+    for (const std::string &plan : plans) {
+      std::string key = reset(op);
+      std::map<std::string, std::string> before = snapshot(root, op.guarded);
+      zt::RunResult r = run(op, key, plan);
+      std::string reply = reply_of(op, r);
+      std::string where = std::string(op.name) + " " + plan + " " + r.err + reply;
+      EXPECT_EQ(r.status, 0) << where;
+      EXPECT_NE(reply, "") << where;  // a failure is answered too
+      std::map<std::string, std::string> after = without_new_secret(snapshot(root, op.guarded), before);
+      if (reply.rfind(op.success, 0) == 0 || op.guarded == nullptr)
+        EXPECT_TRUE(op.stored(root, reply)) << where;
+      else if (zt::after_the_store(zt::seam_report(r.err).hit))
+        EXPECT_TRUE(changed(after, before).empty() ||
+                    changed(without_new_secret(after, {}), without_new_secret(done, {})).empty())
+            << where;
+      else
+        EXPECT_EQ(changed(after, before), "") << where;
+      for (const char *folder : kFolders)
+        for (const auto &[name, bytes] : snapshot(root, folder))
+          EXPECT_TRUE(name.find("_tmp") == std::string::npos && name.find("/.") == std::string::npos &&
+                      name.find("-journal") == std::string::npos && name.find(".tmp") == std::string::npos)
+              << where << " left " << name;
     }
-    std::printf("%s: %ld calls, %ld runs\n", op.name, calls, calls * long(std::size(kPlans)));
+    std::printf("%s: %ld calls, %zu runs\n", op.name, calls, plans.size());
   }
 }
 
